@@ -1,0 +1,83 @@
+// The inventory of physical disks, the boot disk and the protected serials.
+//
+// Everything here runs on the UI thread; the jobs work on a copy of one
+// DiskEntry taken on the UI thread before they start.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+constexpr int kMaxDisks = 64;
+constexpr int kNameChars = 256;
+constexpr int kDevicePathChars = 64;
+constexpr int kSerialChars = 256;
+
+// One physical disk. A plain value.
+struct DiskEntry {
+  int32_t number;                       // N of "\\.\PhysicalDriveN"
+  wchar_t displayName[kNameChars];      // vendor and product, or PhysicalDriveN
+  uint64_t sizeBytes;                   // never 0 in a stored entry
+  wchar_t devicePath[kDevicePathChars];  // "\\.\PhysicalDriveN"
+  wchar_t serial[kSerialChars];          // possibly empty
+};
+
+// Slots 0 .. count-1 hold the disks in ascending drive-number order; the slot
+// index is also the line index of the disk list.
+struct DiskTable {
+  DiskEntry entries[kMaxDisks];
+  int32_t count;
+};
+
+extern DiskTable diskTable;
+
+// Drive number of the disk the program was started from; -1 until the first
+// detection.
+extern int32_t bootDiskNumber;
+
+// Formats "\\.\PhysicalDrive%d" into `buffer` (kDevicePathChars).
+void FormatDevicePath(wchar_t* buffer, size_t capacity, int32_t number);
+
+// Rebuilds diskTable (running DetectBootDisk first). Reads only.
+void EnumerateDisks();
+
+// Display name and serial of an open disk. `serial` may be nullptr. Never
+// reads past the bytes the device returned; both outputs are always
+// terminated (empty when the device says nothing usable).
+void DescribeDisk(OsHandle disk, wchar_t* name, size_t nameCapacity,
+                  wchar_t* serial, size_t serialCapacity);
+
+// The same, from a descriptor reply already in memory: `reply` holds
+// `replyBytes` bytes as IOCTL_STORAGE_QUERY_PROPERTY returned them.
+void DescribeDescriptor(const unsigned char* reply, uint32_t replyBytes,
+                        wchar_t* name, size_t nameCapacity, wchar_t* serial,
+                        size_t serialCapacity);
+
+// Disk length in bytes, or 0 when the query fails.
+int64_t QueryDiskLength(OsHandle disk);
+
+// Sets bootDiskNumber; cannot fail (falls back to drive 0).
+void DetectBootDisk();
+
+// ---- Protected serials ------------------------------------------------------
+
+constexpr int kMaxFileSerials = 32;
+constexpr uint32_t kMaxProtectedFileBytes = 65536;
+
+// Built-in list, ended by nullptr.
+extern const wchar_t* const builtinProtectedSerials[];
+
+// Serials read from prohibited_disks.txt beside the executable.
+extern wchar_t fileProtectedSerials[kMaxFileSerials][kSerialChars];
+extern int32_t fileProtectedSerialCount;
+
+// Rereads prohibited_disks.txt; a missing or unusable file leaves the file
+// list empty.
+void LoadProtectedSerials();
+
+// Parses the bytes of a list file (`bytes` need not be terminated) into
+// fileProtectedSerials, replacing what was there.
+void ParseProtectedSerials(const char* bytes, size_t length);
+
+// true when `serial` (nullptr allowed) matches either list.
+bool IsProtectedSerial(const wchar_t* serial);
