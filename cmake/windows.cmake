@@ -25,3 +25,7 @@ foreach(variant IN ITEMS product sim)
   target_link_libraries(${exe} PRIVATE tessavane_logic ${platform} tessavane_logic
                         comctl32 comdlg32)
 endforeach()
+
+# Windows-side test programs run under Wine by the end-to-end stage.
+include(${CMAKE_SOURCE_DIR}/tests/contract/windows.cmake OPTIONAL)
+include(${CMAKE_SOURCE_DIR}/e2e/windows.cmake OPTIONAL)
