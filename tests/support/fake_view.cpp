@@ -23,6 +23,12 @@ int dialogs = 0;
 
 void Log(const FakeEvent& e) { events.push_back(e); }
 
+FakeEvent Event(FakeEvent::Kind kind) {
+  FakeEvent e;
+  e.kind = kind;
+  return e;
+}
+
 }  // namespace
 
 void FakeViewReset() {
@@ -91,6 +97,20 @@ int FakePostedRefreshes() {
   return refreshes;
 }
 
+std::vector<std::wstring> FakeStatusTexts() {
+  std::lock_guard<std::mutex> g(lock);
+  std::vector<std::wstring> statuses;
+  for (const FakeEvent& e : events)
+    if (e.kind == FakeEvent::kSetText && e.control == kStatusLabel)
+      statuses.push_back(e.text);
+  return statuses;
+}
+
+void FakeClearEvents() {
+  std::lock_guard<std::mutex> g(lock);
+  events.clear();
+}
+
 int FakeFileDialogs() {
   std::lock_guard<std::mutex> g(lock);
   return dialogs;
@@ -132,7 +152,7 @@ std::string FakeButtonState() {
 void ViewSetText(ControlId control, const wchar_t* text) {
   std::lock_guard<std::mutex> g(lock);
   texts[control] = text;
-  FakeEvent e{FakeEvent::kSetText};
+  FakeEvent e = Event(FakeEvent::kSetText);
   e.control = control;
   e.text = text;
   Log(e);
@@ -146,7 +166,7 @@ void ViewGetText(ControlId control, wchar_t* buffer, int capacity) {
 void ViewEnable(ControlId control, bool on) {
   std::lock_guard<std::mutex> g(lock);
   enabled[control] = on;
-  FakeEvent e{FakeEvent::kEnable};
+  FakeEvent e = Event(FakeEvent::kEnable);
   e.control = control;
   e.value = on ? 1 : 0;
   Log(e);
@@ -155,7 +175,7 @@ void ViewEnable(ControlId control, bool on) {
 void ViewSetProgress(int position) {
   std::lock_guard<std::mutex> g(lock);
   progress = position;
-  FakeEvent e{FakeEvent::kProgress};
+  FakeEvent e = Event(FakeEvent::kProgress);
   e.control = kProgressBar;
   e.value = position;
   Log(e);
@@ -165,13 +185,13 @@ void ViewListReset() {
   std::lock_guard<std::mutex> g(lock);
   lines.clear();
   selection = -1;
-  Log(FakeEvent{FakeEvent::kListReset});
+  Log(Event(FakeEvent::kListReset));
 }
 
 void ViewListAdd(const wchar_t* line) {
   std::lock_guard<std::mutex> g(lock);
   lines.push_back(line);
-  FakeEvent e{FakeEvent::kListAdd};
+  FakeEvent e = Event(FakeEvent::kListAdd);
   e.text = line;
   Log(e);
 }
@@ -187,7 +207,7 @@ int ViewMessageBox(BoxOwner owner, const wchar_t* text, const wchar_t* caption,
   std::function<int(const FakeBox&)> answer;
   {
     std::lock_guard<std::mutex> g(lock);
-    FakeEvent e{FakeEvent::kMessageBox};
+    FakeEvent e = Event(FakeEvent::kMessageBox);
     e.text = text;
     e.caption = caption;
     e.flags = flags;
@@ -203,7 +223,7 @@ int ViewMessageBox(BoxOwner owner, const wchar_t* text, const wchar_t* caption,
 bool ViewOpenFileDialog(wchar_t* path, int capacity) {
   std::lock_guard<std::mutex> g(lock);
   ++dialogs;
-  Log(FakeEvent{FakeEvent::kFileDialog});
+  Log(Event(FakeEvent::kFileDialog));
   if (!dialogPicks) return false;
   CopyText(path, static_cast<size_t>(capacity), dialogPath.c_str());
   return true;
@@ -212,5 +232,5 @@ bool ViewOpenFileDialog(wchar_t* path, int capacity) {
 void ViewPostRefresh() {
   std::lock_guard<std::mutex> g(lock);
   ++refreshes;
-  Log(FakeEvent{FakeEvent::kPostRefresh});
+  Log(Event(FakeEvent::kPostRefresh));
 }

@@ -20,7 +20,8 @@ struct FakeBox {
 
 struct FakeEvent {
   enum Kind { kSetText, kEnable, kProgress, kListReset, kListAdd, kMessageBox,
-              kFileDialog, kPostRefresh } kind;
+              kFileDialog, kPostRefresh };
+  Kind kind = kSetText;
   ControlId control = kDiskList;
   std::wstring text;      // kSetText, kListAdd, kMessageBox (text)
   std::wstring caption;   // kMessageBox
@@ -41,6 +42,11 @@ std::vector<std::wstring> FakeListLines();
 std::vector<FakeEvent> FakeEvents();
 std::vector<FakeBox> FakeBoxes();
 int FakePostedRefreshes();
+// The texts the status label was given, in order.
+std::vector<std::wstring> FakeStatusTexts();
+// Forgets the logged events (control states and counters stay): lets a test
+// look only at what one step did.
+void FakeClearEvents();
 int FakeFileDialogs();
 
 // Sets what the user typed or picked into a control (no event logged).
