@@ -1,0 +1,86 @@
+// Making the file systems on a disk let go of it before it is overwritten.
+
+#include <cstring>
+#include <cwchar>
+
+#include "core/text.h"
+#include "jobs/jobs.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr uint32_t kVolumeNameChars = 260;
+constexpr uint32_t kExtentReplyBytes = 1024;
+// VOLUME_DISK_EXTENTS: a DWORD count padded to 8 bytes, then DISK_EXTENTs of
+// 24 bytes each (DWORD DiskNumber, padding, two LARGE_INTEGERs).
+constexpr uint32_t kExtentHeaderBytes = 8;
+constexpr uint32_t kExtentBytes = 24;
+constexpr uint32_t kMinExtentReply = kExtentHeaderBytes + kExtentBytes;
+
+uint32_t ReadU32(const unsigned char* p) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+}  // namespace
+
+// Whether an extents reply of `replyBytes` bytes names disk `number`. The
+// count is taken as the driver states it, but only extents wholly inside the
+// reply are looked at: a driver that claims more than it sent must not make
+// us read stale or foreign bytes.
+bool ExtentReplyListsDisk(const unsigned char* reply, uint32_t replyBytes,
+                          int32_t number) {
+  if (replyBytes < kMinExtentReply) return false;
+  if (replyBytes > kExtentReplyBytes) replyBytes = kExtentReplyBytes;
+  uint32_t count = ReadU32(reply);
+  uint32_t fitting = (replyBytes - kExtentHeaderBytes) / kExtentBytes;
+  if (count > fitting) count = fitting;
+  for (uint32_t i = 0; i < count; ++i) {
+    const unsigned char* extent = reply + kExtentHeaderBytes + i * kExtentBytes;
+    if (ReadU32(extent) == static_cast<uint32_t>(number)) return true;
+  }
+  return false;
+}
+
+bool ReleaseDiskVolumes(int32_t number) {
+  wchar_t name[kVolumeNameChars];
+  OsFindHandle find = nullptr;
+  if (!OsFindFirstVolume(name, kVolumeNameChars, &find)) return false;
+  FindVolumeGuard findGuard(find);
+
+  bool released = false;
+  do {
+    if (name[0] == L'\0') continue;
+    wchar_t path[kVolumeNameChars];
+    CopyText(path, kVolumeNameChars, name);
+    // The enumeration's trailing backslash would open the root directory,
+    // not the volume.
+    size_t length = std::wcslen(path);
+    if (path[length - 1] == L'\\') path[length - 1] = L'\0';
+
+    HandleGuard volume;
+    if (!OsOpen(path, kGenericRead | kGenericWrite,
+                kFileShareRead | kFileShareWrite, kOpenExisting, 0,
+                volume.out()))
+      continue;
+    alignas(8) unsigned char reply[kExtentReplyBytes];
+    uint32_t replyBytes = 0;
+    if (!OsDeviceControl(volume.get(), kIoctlVolumeGetVolumeDiskExtents,
+                         nullptr, 0, reply, kExtentReplyBytes, &replyBytes) ||
+        replyBytes < kMinExtentReply)
+      continue;
+    if (!ExtentReplyListsDisk(reply, replyBytes, number)) continue;
+
+    // Results ignored: a volume that refuses the lock may still dismount.
+    uint32_t unused = 0;
+    OsDeviceControl(volume.get(), kFsctlLockVolume, nullptr, 0, nullptr, 0,
+                    &unused);
+    OsDeviceControl(volume.get(), kFsctlDismountVolume, nullptr, 0, nullptr,
+                    0, &unused);
+    OsDeviceControl(volume.get(), kFsctlUnlockVolume, nullptr, 0, nullptr, 0,
+                    &unused);
+    released = true;
+  } while (OsFindNextVolume(find, name, kVolumeNameChars));
+  return released;
+}
