@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds the release zip for technicians: tessavane.exe, an example
+# prohibited_disks.txt that protects nothing, and the usage text.
+# The same sources give the same zip, byte for byte.
+#   bash scripts/release.sh            -> build/release/tessavane-win64.zip
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+cmake --preset windows >/dev/null
+cmake --build --preset windows -j "$(nproc)" --target tessavane
+
+stage=build/release/tessavane
+rm -rf build/release && mkdir -p "$stage"
+cp build/windows/tessavane.exe "$stage/"
+# Notepad on a Chinese PE reads the list in the ANSI code page (GBK) and the
+# usage text as UTF-8 with a byte-order mark; both with CR LF line ends. The
+# list must not start with a byte-order mark: it would become a serial.
+sed 's/$/\r/' release/prohibited_disks.txt | iconv -f UTF-8 -t GBK > "$stage/prohibited_disks.txt"
+{ printf '\xEF\xBB\xBF'; sed 's/$/\r/' release/使用说明.txt; } > "$stage/使用说明.txt"
+touch -d '2000-01-01 00:00:00 UTC' "$stage" "$stage"/*
+
+zip=build/release/tessavane-win64.zip
+(cd build/release && LC_ALL=C cmake -E tar cf tessavane-win64.zip --format=zip \
+    --mtime='2000-01-01 00:00:00 UTC' tessavane/tessavane.exe \
+    tessavane/prohibited_disks.txt tessavane/使用说明.txt)
+echo "release: $zip"
+sha256sum "$zip"
