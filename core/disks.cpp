@@ -1,0 +1,155 @@
+// The disk inventory: which physical disks exist, how large they are and what
+// they call themselves.
+#include "core/disks.h"
+
+#include <cstring>
+#include <cwchar>
+
+#include "core/text.h"
+
+DiskTable diskTable;
+
+namespace {
+
+// STORAGE_DEVICE_DESCRIPTOR, by byte offset (platform_win32.cpp checks these
+// against winioctl.h).
+constexpr uint32_t kVendorOffsetField = 12;
+constexpr uint32_t kProductOffsetField = 16;
+constexpr uint32_t kSerialOffsetField = 24;
+
+constexpr uint32_t kDescriptorReplyBytes = 2048;
+constexpr uint32_t kPropertyQueryBytes = 12;
+constexpr uint32_t kLengthInfoBytes = 8;
+
+// One text field of a descriptor: 255 bytes at most and its terminator.
+constexpr size_t kFieldBytes = 256;
+
+uint32_t ReadLe32(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// Copies the NUL-ended text that the offset stored at `offsetField` points to.
+// The reply is the device's word and is trusted for nothing: an offset field
+// the reply does not hold, an offset outside it, or a text that runs to its
+// end without a NUL all stay within the bytes returned.
+void ExtractField(const unsigned char* reply, uint32_t replyBytes,
+                  uint32_t offsetField, char* field) {
+  field[0] = '\0';
+  if (replyBytes < offsetField + 4) return;
+  uint32_t offset = ReadLe32(reply + offsetField);
+  if (offset == 0 || offset >= replyBytes) return;
+  size_t limit = replyBytes - offset;
+  if (limit > kFieldBytes - 1) limit = kFieldBytes - 1;
+  size_t n = 0;
+  while (n < limit && reply[offset + n] != 0) {
+    field[n] = static_cast<char>(reply[offset + n]);
+    ++n;
+  }
+  field[n] = '\0';
+  TrimTrailingBlanks(field);
+}
+
+// Converts device text into `out`. A vendor and product of 511 bytes can need
+// more than the 255 characters a name holds; such a text is cut to what fits
+// rather than replaced, so the user still sees whose disk it is. The
+// conversion goes through a buffer that holds any 511-byte text (no code page
+// makes more than one UTF-16 unit of one byte), and a cut never leaves half a
+// surrogate pair behind. A text that does not convert at all gives empty.
+void ConvertDeviceText(const char* text, wchar_t* out, size_t capacity) {
+  if (capacity == 0) return;
+  out[0] = L'\0';
+  if (text[0] == '\0') return;
+  wchar_t wide[2 * kFieldBytes];
+  if (OsAnsiToWide(kCpAcp, text, -1, wide, 2 * kFieldBytes) <= 0) return;
+  CopyText(out, capacity, wide);
+  size_t n = std::wcslen(out);
+  if (n > 0 && out[n - 1] >= 0xD800 && out[n - 1] <= 0xDBFF) out[n - 1] = L'\0';
+}
+
+}  // namespace
+
+void FormatDevicePath(wchar_t* buffer, size_t capacity, int32_t number) {
+  FormatText(buffer, capacity, L"\\\\.\\PhysicalDrive%d", number);
+}
+
+void DescribeDescriptor(const unsigned char* reply, uint32_t replyBytes,
+                        wchar_t* name, size_t nameCapacity, wchar_t* serial,
+                        size_t serialCapacity) {
+  char vendor[kFieldBytes];
+  char product[kFieldBytes];
+  char serialText[kFieldBytes];
+  ExtractField(reply, replyBytes, kVendorOffsetField, vendor);
+  ExtractField(reply, replyBytes, kProductOffsetField, product);
+  ExtractField(reply, replyBytes, kSerialOffsetField, serialText);
+
+  char display[2 * kFieldBytes];  // vendor, a space, product: 511 bytes at most
+  display[0] = '\0';
+  if (vendor[0] != '\0' && product[0] != '\0') {
+    size_t v = std::strlen(vendor);
+    std::memcpy(display, vendor, v);
+    display[v] = ' ';
+    std::memcpy(display + v + 1, product, std::strlen(product) + 1);
+  } else if (product[0] != '\0') {
+    std::memcpy(display, product, std::strlen(product) + 1);
+  } else {
+    std::memcpy(display, vendor, std::strlen(vendor) + 1);
+  }
+
+  ConvertDeviceText(display, name, nameCapacity);
+  if (serial != nullptr) ConvertDeviceText(serialText, serial, serialCapacity);
+}
+
+void DescribeDisk(OsHandle disk, wchar_t* name, size_t nameCapacity,
+                  wchar_t* serial, size_t serialCapacity) {
+  // StorageDeviceProperty, PropertyStandardQuery, no additional parameters.
+  unsigned char query[kPropertyQueryBytes] = {};
+  unsigned char reply[kDescriptorReplyBytes];
+  uint32_t returned = 0;
+  if (!OsDeviceControl(disk, kIoctlStorageQueryProperty, query, sizeof query,
+                       reply, sizeof reply, &returned))
+    returned = 0;
+  if (returned > sizeof reply) returned = sizeof reply;
+  DescribeDescriptor(reply, returned, name, nameCapacity, serial,
+                     serialCapacity);
+}
+
+int64_t QueryDiskLength(OsHandle disk) {
+  unsigned char reply[kLengthInfoBytes] = {};
+  uint32_t returned = 0;
+  if (!OsDeviceControl(disk, kIoctlDiskGetLengthInfo, nullptr, 0, reply,
+                       sizeof reply, &returned))
+    return 0;
+  // A reply without the whole length, or a negative one, says nothing usable
+  // about the disk; the callers take 0 as "no length".
+  if (returned < sizeof reply) return 0;
+  uint64_t length = static_cast<uint64_t>(ReadLe32(reply)) |
+                    static_cast<uint64_t>(ReadLe32(reply + 4)) << 32;
+  if (length > static_cast<uint64_t>(INT64_MAX)) return 0;
+  return static_cast<int64_t>(length);
+}
+
+void EnumerateDisks() {
+  diskTable.count = 0;
+  DetectBootDisk();
+  for (int32_t number = 0; number < kMaxDisks; ++number) {
+    wchar_t path[kDevicePathChars];
+    FormatDevicePath(path, kDevicePathChars, number);
+    HandleGuard disk;
+    if (!OsOpen(path, kGenericRead, kFileShareRead | kFileShareWrite,
+                kOpenExisting, 0, disk.out()))
+      continue;
+    int64_t length = QueryDiskLength(disk.get());
+    if (length <= 0) continue;
+
+    DiskEntry& entry = diskTable.entries[diskTable.count];
+    entry.number = number;
+    entry.sizeBytes = static_cast<uint64_t>(length);
+    CopyText(entry.devicePath, kDevicePathChars, path);
+    DescribeDisk(disk.get(), entry.displayName, kNameChars, entry.serial,
+                 kSerialChars);
+    if (entry.displayName[0] == L'\0')
+      FormatText(entry.displayName, kNameChars, L"PhysicalDrive%d", number);
+    ++diskTable.count;
+  }
+}
