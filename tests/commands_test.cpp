@@ -436,6 +436,47 @@ TEST_F(CommandsConcurrencyTest, BrowseDuringAWriteOnlyChangesThePathBox) {
   EXPECT_EQ(FakeButtonState(), "idle");
 }
 
+// A Refresh can be dispatched while a confirmation is open (the wipe job's
+// posted one). The job must get the disk the user said yes to, even when the
+// rebuilt list puts another disk, here the boot disk, on the same line.
+TEST_F(CommandsConcurrencyTest, TheConfirmedDiskIsTheOneUsedAfterARebuild) {
+  FakeSetText(kImagePathBox, kImage);
+  FakeAnswerBoxes([](const FakeBox& box) {
+    if (box.caption == L"确认" || box.caption == L"最终确认") {
+      SimDisk late;
+      late.number = 2;
+      late.length = 64ull << 20;
+      late.product = "LATE";
+      SimAddDisk(late);
+      HandleCommand(kRefreshButton, 0);
+    }
+    return (box.flags & 0xF) == kMbYesNo ? kIdYes : kIdOk;
+  });
+  FakeSelect(3);  // drive 5; after the rebuild line 3 is drive 3, the boot disk
+  HandleCommand(kStartButton, 0);
+  SimWaitForThreads();
+  ASSERT_EQ(ListedNumbers(), (std::vector<int>{0, 1, 2, 3, 5}));
+  EXPECT_EQ(SimReadDisk(5, 0, image_.size()), image_);
+  EXPECT_TRUE(SimDiskWrites(3).empty());
+
+  SetUp();  // the same machine again, for Delete
+  FakeAnswerBoxes([](const FakeBox& box) {
+    if (box.caption == L"最终确认") {
+      SimDisk late;
+      late.number = 2;
+      late.length = 64ull << 20;
+      SimAddDisk(late);
+      HandleCommand(kRefreshButton, 0);
+    }
+    return (box.flags & 0xF) == kMbYesNo ? kIdYes : kIdOk;
+  });
+  FakeSelect(3);
+  HandleCommand(kDeleteButton, 0);
+  SimWaitForThreads();
+  EXPECT_TRUE(SimLayoutDeleted(5));
+  EXPECT_FALSE(SimLayoutDeleted(3));
+}
+
 TEST_F(CommandsConcurrencyTest, DeleteWipesThenPostsOneRefresh) {
   SimSetCallHook([this](const SimCall& c) {
     if (c.op == SimOp::kDeviceControl && c.code == kIoctlDiskDeleteDriveLayout)
