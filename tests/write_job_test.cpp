@@ -1,0 +1,923 @@
+// The image write job on the simulated machine, watched through the
+// recording view: bytes on the disk, what the user is told, call order,
+// cancellation, and that nothing is left behind.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/disks.h"
+#include "core/text.h"
+#include "jobs/jobs.h"
+#include "platform/sim/sim.h"
+#include "tests/support/fake_view.h"
+#include "ui/view.h"
+
+namespace {
+
+constexpr int kDisk = 1;
+constexpr uint64_t kMiB = 1024 * 1024;
+const wchar_t kImage[] = L"D:\\images\\system.img";
+const wchar_t kDiskPath[] = L"\\\\.\\PhysicalDrive1";
+const wchar_t kVolume[] = L"\\\\?\\Volume{0001}\\";
+
+std::vector<uint8_t> ImageBytes(size_t size, uint32_t seed = 7) {
+  std::vector<uint8_t> bytes(size);
+  uint32_t x = seed * 2654435761u + 1;
+  for (size_t i = 0; i < size; ++i) {
+    x = x * 1664525u + 1013904223u;
+    bytes[i] = static_cast<uint8_t>(x >> 24);
+  }
+  return bytes;
+}
+
+DiskEntry EntryFor(int number, uint64_t length) {
+  DiskEntry e{};
+  e.number = number;
+  e.sizeBytes = length;
+  FormatDevicePath(e.devicePath, kDevicePathChars, number);
+  CopyText(e.displayName, kNameChars, L"SIM DISK");
+  return e;
+}
+
+void AddDisk(uint64_t length, uint32_t sectorSize = 512,
+             SimHolder holder = SimHolder::kNone) {
+  SimDisk d;
+  d.number = kDisk;
+  d.length = length;
+  d.sectorSize = sectorSize;
+  d.vendor = "SIM";
+  d.product = "DISK";
+  d.serial = "S1";
+  d.holder = holder;
+  SimAddDisk(d);
+}
+
+// As the Start command leaves the window before it starts the job.
+void EnterWritingState() {
+  FakeSetText(kImagePathBox, kImage);
+  ViewEnable(kStartButton, false);
+  ViewEnable(kCancelButton, true);
+  ViewEnable(kDeleteButton, false);
+  cancelRequested = false;
+}
+
+void PressCancel() {
+  cancelRequested = true;
+  SetStatus(L"取消中...");
+}
+
+bool IsDisk(const SimCall& c) {
+  return c.target.find(L"PhysicalDrive") != std::wstring::npos;
+}
+bool IsImage(const SimCall& c) { return c.target == kImage; }
+
+// The job's calls on the image, the disk and memory, one word pair each;
+// the volume release shows as "release" (its volume calls are left out).
+std::vector<std::string> Trace() {
+  std::vector<std::string> out;
+  for (const SimCall& c : SimCallLog()) {
+    std::string who = IsDisk(c) ? "disk" : IsImage(c) ? "img" : "";
+    std::string what;
+    switch (c.op) {
+      case SimOp::kOpen: what = "open"; break;
+      case SimOp::kClose: what = "close"; break;
+      case SimOp::kRead: what = "read"; break;
+      case SimOp::kWrite: what = "write"; break;
+      case SimOp::kSeek: what = "seek"; break;
+      case SimOp::kFlush: what = "flush"; break;
+      case SimOp::kGetFileSizeEx: what = "size"; break;
+      case SimOp::kDeviceControl:
+        if (c.code == kIoctlDiskGetLengthInfo) what = "length";
+        break;
+      case SimOp::kFindFirstVolume: out.push_back("release"); continue;
+      case SimOp::kPageAlloc: what = "alloc"; who = ""; break;
+      case SimOp::kPageFree: what = "free"; who = ""; break;
+      default: break;
+    }
+    if (what.empty()) continue;
+    if (what != "alloc" && what != "free" && who.empty()) continue;
+    std::string entry = who.empty() ? what : what + " " + who;
+    if (!c.ok) entry += " !";
+    out.push_back(entry);
+  }
+  return out;
+}
+
+std::vector<std::wstring> SpeedTexts() {
+  std::vector<std::wstring> out;
+  for (const FakeEvent& e : FakeEvents())
+    if (e.kind == FakeEvent::kSetText && e.control == kSpeedLabel)
+      out.push_back(e.text);
+  return out;
+}
+
+std::vector<int> ProgressSteps() {
+  std::vector<int> out;
+  for (const FakeEvent& e : FakeEvents())
+    if (e.kind == FakeEvent::kProgress) out.push_back(e.value);
+  return out;
+}
+
+int CountOp(SimOp op, bool onDisk) {
+  int n = 0;
+  for (const SimCall& c : SimCallLog())
+    if (c.op == op && IsDisk(c) == onDisk) ++n;
+  return n;
+}
+
+// What every run must leave behind, whatever happened.
+void ExpectCleanEnd() {
+  EXPECT_EQ(SimOpenHandles(), 0);
+  EXPECT_EQ(SimOpenFinds(), 0);
+  EXPECT_EQ(SimLivePageAllocations(), 0);
+  EXPECT_EQ(FakeButtonState(), "idle");
+  EXPECT_FALSE(cancelRequested.load());
+  EXPECT_EQ(FakeText(kSpeedLabel), L"速度：-");
+}
+
+void ExpectOneBox(const std::wstring& text, const std::wstring& caption,
+                  uint32_t flags) {
+  std::vector<FakeBox> boxes = FakeBoxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, text);
+  EXPECT_EQ(boxes[0].caption, caption);
+  EXPECT_EQ(boxes[0].flags, flags);
+  EXPECT_EQ(boxes[0].owner, BoxOwner::kNone);
+}
+
+void ExpectCompleted(const std::wstring& average) {
+  EXPECT_EQ(FakeProgress(), 100);
+  EXPECT_EQ(FakeText(kStatusLabel), L"写入完成 (平均速度: " + average + L" MB/s)");
+  ExpectOneBox(L"镜像写入完成\n\n平均速度：" + average + L" MB/s", L"完成",
+               kMbOk);
+}
+
+bool SameBytes(const std::vector<uint8_t>& a, const uint8_t* b, size_t n) {
+  return a.size() == n && (n == 0 || std::memcmp(a.data(), b, n) == 0);
+}
+
+class WriteJob : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SimReset();
+    FakeViewReset();
+    cancelRequested = false;
+  }
+  void TearDown() override {
+    SimSetCallHook(nullptr);
+    cancelRequested = false;
+  }
+  void Run(uint64_t diskLength) { WriteImageJob(EntryFor(kDisk, diskLength)); }
+};
+
+// ---- what ends up on the disk -----------------------------------------------
+
+struct SizeCase {
+  const char* name;
+  uint64_t size;
+};
+
+TEST_F(WriteJob, DiskHoldsExactlyTheImageAndOnlyZeroPaddingAfterIt) {
+  for (uint32_t sector : {512u, 4096u}) {
+    // Not a multiple of 4 KiB on the 512-byte disk: the padding must stop at
+    // the disk's end.
+    const uint64_t diskLength =
+        12 * kMiB + (sector == 512 ? 3 * 512 : 4096);
+    const SizeCase cases[] = {
+        {"empty", 0},
+        {"one byte", 1},
+        {"511", 511},
+        {"512", 512},
+        {"4 MiB", 4 * kMiB},
+        {"4 MiB + 1", 4 * kMiB + 1},
+        {"10 MiB + 512", 10 * kMiB + 512},
+        {"disk length - 100", diskLength - 100},
+        {"disk length", diskLength},
+        {"disk length + 1", diskLength + 1},
+    };
+    for (const SizeCase& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + ", sector " + std::to_string(sector));
+      SimReset();
+      FakeViewReset();
+      AddDisk(diskLength, sector);
+      std::vector<uint8_t> image = ImageBytes(c.size, sector);
+      SimPutFile(kImage, image);
+      EnterWritingState();
+
+      Run(diskLength);
+
+      const bool fits = c.size <= diskLength;
+      const uint64_t padEnd =
+          fits ? std::min<uint64_t>((c.size + 4095) / 4096 * 4096, diskLength)
+               : 0;
+      if (fits) {
+        std::vector<uint8_t> onDisk = SimReadDisk(kDisk, 0, c.size);
+        EXPECT_TRUE(SameBytes(onDisk, image.data(), c.size));
+        std::vector<uint8_t> pad = SimReadDisk(kDisk, c.size, padEnd - c.size);
+        EXPECT_EQ(pad, std::vector<uint8_t>(padEnd - c.size, 0));
+      }
+      for (const SimRange& w : SimDiskWrites(kDisk)) {
+        EXPECT_LE(w.offset + w.length, padEnd);
+      }
+      const uint64_t after = std::min<uint64_t>(64 * 1024, diskLength - padEnd);
+      std::vector<uint8_t> tail = SimReadDisk(kDisk, padEnd, after);
+      for (uint64_t i = 0; i < after; ++i)
+        if (tail[i] != SimPatternByte(kDisk, padEnd + i)) {
+          ADD_FAILURE() << "byte changed past the image at " << padEnd + i;
+          break;
+        }
+
+      if (c.size == 0) {
+        EXPECT_TRUE(FakeBoxes().empty());
+        EXPECT_EQ(FakeText(kStatusLabel), L"写入失败或被中止");
+        EXPECT_EQ(CountOp(SimOp::kFlush, true), 1);
+      } else if (!fits) {
+        ExpectOneBox(L"镜像大于磁盘容量", L"错误", kMbIconError);
+        EXPECT_EQ(FakeText(kStatusLabel), L"写入失败或被中止");
+        EXPECT_TRUE(SimDiskWrites(kDisk).empty());
+      } else {
+        ExpectCompleted(L"0.00");  // the virtual clock never moved
+      }
+      ExpectCleanEnd();
+    }
+  }
+}
+
+TEST_F(WriteJob, ProgressAfterEveryChunkOfAnUnevenImage) {
+  AddDisk(64 * kMiB);
+  SimPutFile(kImage, ImageBytes(10 * kMiB + 512));
+  EnterWritingState();
+  FakeSetText(kStatusLabel, L"previous run");
+  Run(64 * kMiB);
+  // Three chunks, then the completion sets 100 once more.
+  EXPECT_EQ(ProgressSteps(), (std::vector<int>{39, 79, 100, 100}));
+  std::vector<SimRange> writes = SimDiskWrites(kDisk);
+  ASSERT_EQ(writes.size(), 3u);
+  EXPECT_EQ(writes[0].offset, 0u);
+  EXPECT_EQ(writes[1].offset, 4 * kMiB);
+  EXPECT_EQ(writes[2].offset, 8 * kMiB);
+  EXPECT_EQ(writes[2].length, 2 * kMiB + 4096);  // 2 MiB + 512, padded
+}
+
+// A mid-file read that returns less than asked must not leave a hole or move
+// the rest of the image.
+TEST_F(WriteJob, ShortReadsAreFilledUpNotWrittenUnaligned) {
+  AddDisk(64 * kMiB);
+  std::vector<uint8_t> image = ImageBytes(9 * kMiB + 700);
+  SimPutFile(kImage, image);
+  SimFault f;
+  f.op = SimOp::kRead;
+  f.target = kImage;
+  f.nth = 1;
+  f.persistent = true;
+  f.shortBytes = 1000001;  // odd, so no chunk boundary is ever hit by chance
+  SimAddFault(f);
+  EnterWritingState();
+  Run(64 * kMiB);
+  EXPECT_TRUE(SameBytes(SimReadDisk(kDisk, 0, image.size()), image.data(),
+                        image.size()));
+  for (const SimRange& w : SimDiskWrites(kDisk)) {
+    EXPECT_EQ(w.offset % (4 * kMiB), 0u);
+    EXPECT_EQ(w.length % 4096, 0u);
+  }
+  EXPECT_EQ(SimDiskWrites(kDisk).size(), 3u);
+  ExpectCompleted(L"0.00");
+  ExpectCleanEnd();
+}
+
+TEST_F(WriteJob, CallOrderOfACleanRun) {
+  AddDisk(64 * kMiB);
+  SimPutFile(kImage, ImageBytes(5 * kMiB));
+  EnterWritingState();
+  Run(64 * kMiB);
+  EXPECT_EQ(Trace(), (std::vector<std::string>{
+                         "open img", "size img", "release", "open disk",
+                         "length disk", "alloc", "seek disk", "seek img",
+                         "read img", "write disk", "read img", "read img",
+                         "write disk", "flush disk", "free", "close disk",
+                         "close img"}));
+  for (const SimCall& c : SimCallLog()) {
+    if (c.op == SimOp::kOpen && IsDisk(c)) {
+      EXPECT_EQ(c.code, kGenericRead | kGenericWrite);
+      EXPECT_EQ(c.share, 0u);
+    }
+    if (c.op == SimOp::kOpen && IsImage(c)) {
+      EXPECT_EQ(c.code, kGenericRead);
+      EXPECT_EQ(c.share, kFileShareRead);
+    }
+    if (c.op == SimOp::kRead && IsImage(c)) {
+      EXPECT_LE(c.length, 4 * kMiB);
+    }
+  }
+  EXPECT_EQ(FakeText(kStatusLabel), L"写入完成 (平均速度: 0.00 MB/s)");
+}
+
+// ---- failures, row by row -------------------------------------------------
+
+struct FailureRow {
+  const char* name;
+  std::wstring imagePath;          // L"" leaves the path box empty
+  uint64_t imageSize;
+  std::vector<SimFault> faults;
+  uint32_t lengthQueryError;
+  std::wstring box;                // L"" for none
+  std::vector<std::string> trace;
+};
+
+SimFault Fault(SimOp op, const std::wstring& target, int nth, uint32_t error,
+               bool persistent = false, uint32_t ioctl = 0) {
+  SimFault f;
+  f.op = op;
+  f.target = target;
+  f.nth = nth;
+  f.error = error;
+  f.persistent = persistent;
+  f.ioctl = ioctl;
+  return f;
+}
+
+TEST_F(WriteJob, EveryFailureIsReportedAndCleanedUpInOrder) {
+  const std::vector<std::string> copyStart = {
+      "open img", "size img", "release", "open disk", "length disk", "alloc",
+      "seek disk", "seek img"};
+  auto with = [&](std::vector<std::string> tail) {
+    std::vector<std::string> t = copyStart;
+    t.insert(t.end(), tail.begin(), tail.end());
+    return t;
+  };
+  const FailureRow rows[] = {
+      {"empty path", L"", 5 * kMiB, {}, 0, L"请先选择镜像文件", {}},
+      {"image missing", L"D:\\missing.img", 5 * kMiB, {}, 0, L"打开镜像失败",
+       {"open !"}},
+      {"image size unreadable", kImage, 5 * kMiB,
+       {Fault(SimOp::kGetFileSizeEx, kImage, 1, 5)}, 0, L"打开镜像失败",
+       {"open img", "size img !", "close img"}},
+      {"disk refuses twice", kImage, 5 * kMiB,
+       {Fault(SimOp::kOpen, kDiskPath, 1, 5, true)}, 0,
+       L"打开目标磁盘失败 (错误码: 5)。\n请尝试先使用“删除全部分区”按钮清除磁盘分区。",
+       {"open img", "size img", "release", "open disk !", "release",
+        "open disk !", "close img"}},
+      {"image larger than disk", kImage, 64 * kMiB + 1, {}, 0,
+       L"镜像大于磁盘容量",
+       {"open img", "size img", "release", "open disk", "length disk",
+        "close disk", "close img"}},
+      {"disk length unreadable", kImage, 1, {}, 1, L"镜像大于磁盘容量",
+       {"open img", "size img", "release", "open disk", "length disk !",
+        "close disk", "close img"}},
+      {"no buffer", kImage, 5 * kMiB, {Fault(SimOp::kPageAlloc, L"", 1, 8)}, 0,
+       L"内存分配失败",
+       {"open img", "size img", "release", "open disk", "length disk",
+        "alloc !", "close disk", "close img"}},
+      {"second chunk not written", kImage, 10 * kMiB,
+       {Fault(SimOp::kWrite, kDiskPath, 2, 1117)}, 0, L"写入失败",
+       with({"read img", "write disk", "read img", "write disk !", "free",
+             "close disk", "close img"})},
+      {"read fails mid-file", kImage, 10 * kMiB,
+       {Fault(SimOp::kRead, kImage, 2, 23)}, 0, L"",
+       with({"read img", "write disk", "read img !", "flush disk", "free",
+             "close disk", "close img"})},
+  };
+  for (const FailureRow& row : rows) {
+    SCOPED_TRACE(row.name);
+    SimReset();
+    FakeViewReset();
+    SimDisk d;
+    d.number = kDisk;
+    d.length = 64 * kMiB;
+    d.lengthQueryError = row.lengthQueryError;
+    SimAddDisk(d);
+    SimPutFile(kImage, ImageBytes(row.imageSize));
+    for (const SimFault& f : row.faults) SimAddFault(f);
+    EnterWritingState();
+    FakeSetText(kImagePathBox, row.imagePath);
+    int progressBefore = FakeProgress();
+    // What is still held while the error box is up.
+    int handlesAtBox = -1, buffersAtBox = -1;
+    FakeAnswerBoxes([&](const FakeBox&) {
+      handlesAtBox = SimOpenHandles();
+      buffersAtBox = SimLivePageAllocations();
+      return kIdOk;
+    });
+
+    Run(64 * kMiB);
+
+    if (row.box.empty()) {
+      EXPECT_TRUE(FakeBoxes().empty());
+    } else {
+      ExpectOneBox(row.box, L"错误", kMbIconError);
+    }
+    EXPECT_EQ(FakeText(kStatusLabel), L"写入失败或被中止");
+    // Whatever the first chunk managed is shown; nothing else moves the bar.
+    if (std::string(row.name) == "second chunk not written" ||
+        std::string(row.name) == "read fails mid-file") {
+      EXPECT_EQ(ProgressSteps(), std::vector<int>{40});
+    } else {
+      EXPECT_EQ(FakeProgress(), progressBefore);
+    }
+    std::vector<std::string> trace = Trace();
+    if (!row.trace.empty() && row.trace[0] == "open !") {
+      ASSERT_FALSE(trace.empty());
+      EXPECT_EQ(trace[0], "open !") << "the missing image is opened first";
+      EXPECT_EQ(trace.size(), 1u);
+    } else {
+      EXPECT_EQ(trace, row.trace);
+    }
+    if (std::string(row.name) == "second chunk not written") {
+      // The box comes before the buffer and the handles are let go.
+      EXPECT_EQ(handlesAtBox, 2);
+      EXPECT_EQ(buffersAtBox, 1);
+    }
+    ExpectCleanEnd();
+  }
+}
+
+// Fail each call of a clean run in turn: every run ends told either success
+// (and then the disk holds the image) or failure, never past the image, and
+// leaves nothing behind.
+TEST_F(WriteJob, FailingAnySingleCallNeverLeavesAHalfState) {
+  const uint64_t size = 9 * kMiB + 100;
+  const std::vector<uint8_t> image = ImageBytes(size);
+  SimVolume v;
+  v.name = kVolume;
+  v.extents = {{kDisk, 32 * kMiB, 16 * kMiB}};
+  auto build = [&] {
+    SimReset();
+    FakeViewReset();
+    AddDisk(64 * kMiB);
+    SimAddVolume(v);
+    SimPutFile(kImage, image);
+    EnterWritingState();
+  };
+  build();
+  Run(64 * kMiB);
+  ASSERT_EQ(FakeText(kStatusLabel), L"写入完成 (平均速度: 0.00 MB/s)");
+  const std::vector<SimCall> clean = SimCallLog();
+
+  int runs = 0;
+  for (size_t i = 0; i < clean.size(); ++i) {
+    const SimCall& c = clean[i];
+    switch (c.op) {
+      case SimOp::kOpen: case SimOp::kRead: case SimOp::kWrite:
+      case SimOp::kSeek: case SimOp::kFlush: case SimOp::kGetFileSizeEx:
+      case SimOp::kDeviceControl: case SimOp::kFindFirstVolume:
+      case SimOp::kFindNextVolume: case SimOp::kPageAlloc:
+        break;
+      default:
+        continue;
+    }
+    // Counted as the fault table matches: an empty target matches any.
+    int nth = 0;
+    for (size_t j = 0; j <= i; ++j)
+      if (clean[j].op == c.op &&
+          clean[j].target.find(c.target) != std::wstring::npos &&
+          (c.op != SimOp::kDeviceControl || clean[j].code == c.code))
+        ++nth;
+    SCOPED_TRACE("failing call " + std::to_string(i) + " (" +
+                 SimOpName(c.op) + " #" + std::to_string(nth) + ")");
+    build();
+    SimFault f = Fault(c.op, c.target, nth, 1117, false,
+                       c.op == SimOp::kDeviceControl ? c.code : 0);
+    SimAddFault(f);
+    Run(64 * kMiB);
+    ++runs;
+
+    const std::wstring status = FakeText(kStatusLabel);
+    if (status == L"写入完成 (平均速度: 0.00 MB/s)") {
+      EXPECT_TRUE(SameBytes(SimReadDisk(kDisk, 0, size), image.data(), size));
+    } else {
+      EXPECT_EQ(status, L"写入失败或被中止");
+    }
+    for (const SimRange& w : SimDiskWrites(kDisk)) {
+      EXPECT_LE(w.offset + w.length, (size + 4095) / 4096 * 4096);
+    }
+    ExpectCleanEnd();
+  }
+  EXPECT_GT(runs, 15);
+}
+
+TEST_F(WriteJob, ShortWriteStopsTheCopyWithoutAMessage) {
+  AddDisk(64 * kMiB);
+  std::vector<uint8_t> image = ImageBytes(10 * kMiB);
+  SimPutFile(kImage, image);
+  SimFault f;
+  f.op = SimOp::kWrite;
+  f.target = kDiskPath;
+  f.nth = 2;
+  f.shortBytes = 1 * kMiB;
+  SimAddFault(f);
+  EnterWritingState();
+  Run(64 * kMiB);
+
+  // Chunk 1 whole, chunk 2 only its first MiB; chunk 3 would have landed at
+  // the wrong offset, so it is never written.
+  std::vector<SimRange> writes = SimDiskWrites(kDisk);
+  ASSERT_EQ(writes.size(), 2u);
+  EXPECT_EQ(writes[1].length, 1 * kMiB);
+  EXPECT_TRUE(SameBytes(SimReadDisk(kDisk, 0, 5 * kMiB), image.data(), 5 * kMiB));
+  EXPECT_EQ(ProgressSteps(), (std::vector<int>{40, 50}));
+  EXPECT_TRUE(FakeBoxes().empty());
+  EXPECT_EQ(FakeText(kStatusLabel), L"写入失败或被中止");
+  EXPECT_EQ(CountOp(SimOp::kFlush, true), 1);
+  ExpectCleanEnd();
+}
+
+TEST_F(WriteJob, UnknownImageSizeIsAFailedImageOpen) {
+  // A file that reads as empty but delivers data (a device or a file still
+  // being written) has no size to check against the disk or divide by.
+  AddDisk(64 * kMiB);
+  SimPutFile(kImage, {});
+  bool grown = false;
+  SimSetCallHook([&](const SimCall& c) {
+    if (c.op == SimOp::kGetFileSizeEx && !grown) {
+      grown = true;
+      SimPutFile(kImage, ImageBytes(3 * kMiB));
+    }
+  });
+  EnterWritingState();
+  Run(64 * kMiB);
+  SimSetCallHook(nullptr);
+  ExpectOneBox(L"打开镜像失败", L"错误", kMbIconError);
+  EXPECT_EQ(CountOp(SimOp::kOpen, true), 0);
+  EXPECT_TRUE(SimDiskWrites(kDisk).empty());
+  EXPECT_EQ(FakeText(kStatusLabel), L"写入失败或被中止");
+  ExpectCleanEnd();
+}
+
+// ---- volumes and holders ----------------------------------------------------
+
+TEST_F(WriteJob, MountedVolumeIsReleasedBeforeTheFirstOpen) {
+  AddDisk(64 * kMiB);
+  SimVolume v;
+  v.name = kVolume;
+  v.letter = L'E';
+  v.extents = {{kDisk, 1 * kMiB, 32 * kMiB}};
+  SimAddVolume(v);
+  std::vector<uint8_t> image = ImageBytes(12 * kMiB);
+  SimPutFile(kImage, image);
+  EnterWritingState();
+  Run(64 * kMiB);
+
+  ExpectCompleted(L"0.00");
+  EXPECT_TRUE(SameBytes(SimReadDisk(kDisk, 0, image.size()), image.data(),
+                        image.size()));
+  EXPECT_FALSE(SimVolumeMounted(kVolume));
+  EXPECT_FALSE(SimVolumeLocked(kVolume));
+  // The open succeeds the first time: one release, one open.
+  EXPECT_EQ(CountOp(SimOp::kOpen, true), 1);
+  std::vector<std::string> trace = Trace();
+  ASSERT_GE(trace.size(), 4u);
+  EXPECT_EQ(trace[2], "release");
+  EXPECT_EQ(trace[3], "open disk");
+  ExpectCleanEnd();
+}
+
+TEST_F(WriteJob, VolumeRemountedMidCopyFailsTheWrite) {
+  AddDisk(64 * kMiB);
+  SimVolume v;
+  v.name = kVolume;
+  v.extents = {{kDisk, 4 * kMiB, 32 * kMiB}};
+  SimAddVolume(v);
+  SimPutFile(kImage, ImageBytes(12 * kMiB));
+  SimSetCallHook([](const SimCall& c) {
+    if (c.op == SimOp::kWrite && IsDisk(c) && c.ok && c.offset == 0)
+      SimSetVolumeMounted(kVolume, true);
+  });
+  EnterWritingState();
+  Run(64 * kMiB);
+  SimSetCallHook(nullptr);
+
+  ExpectOneBox(L"写入失败", L"错误", kMbIconError);
+  EXPECT_EQ(FakeText(kStatusLabel), L"写入失败或被中止");
+  EXPECT_EQ(SimDiskWrites(kDisk).size(), 1u);
+  EXPECT_EQ(CountOp(SimOp::kFlush, true), 0);
+  ExpectCleanEnd();
+}
+
+TEST_F(WriteJob, HeldDiskIsReleasedAndTriedOnceMore) {
+  for (SimHolder holder : {SimHolder::kExclusive, SimHolder::kShared}) {
+    SCOPED_TRACE(holder == SimHolder::kExclusive ? "exclusive" : "shared");
+    SimReset();
+    FakeViewReset();
+    AddDisk(64 * kMiB, 512, holder);
+    SimPutFile(kImage, ImageBytes(1 * kMiB));
+    EnterWritingState();
+    Run(64 * kMiB);
+    ExpectOneBox(
+        L"打开目标磁盘失败 (错误码: 32)。\n请尝试先使用“删除全部分区”按钮清除磁盘分区。",
+        L"错误", kMbIconError);
+    EXPECT_EQ(Trace(), (std::vector<std::string>{
+                           "open img", "size img", "release", "open disk !",
+                           "release", "open disk !", "close img"}));
+    EXPECT_TRUE(SimDiskWrites(kDisk).empty());
+    EXPECT_EQ(FakeText(kStatusLabel), L"写入失败或被中止");
+    ExpectCleanEnd();
+  }
+
+  // The holder lets go during the release: the retry succeeds and the first
+  // failure is never mentioned.
+  SimReset();
+  FakeViewReset();
+  AddDisk(64 * kMiB, 512, SimHolder::kExclusive);
+  std::vector<uint8_t> image = ImageBytes(1 * kMiB);
+  SimPutFile(kImage, image);
+  SimSetCallHook([](const SimCall& c) {
+    if (c.op == SimOp::kOpen && IsDisk(c) && !c.ok)
+      SimSetDiskHolder(kDisk, SimHolder::kNone);
+  });
+  EnterWritingState();
+  Run(64 * kMiB);
+  SimSetCallHook(nullptr);
+  ExpectCompleted(L"0.00");
+  EXPECT_EQ(CountOp(SimOp::kOpen, true), 2);
+  EXPECT_TRUE(SameBytes(SimReadDisk(kDisk, 0, image.size()), image.data(),
+                        image.size()));
+  ExpectCleanEnd();
+}
+
+// The second attempt's code is the one shown, not the first one's.
+TEST_F(WriteJob, OpenFailureShowsTheSecondAttemptsCode) {
+  AddDisk(64 * kMiB);
+  SimPutFile(kImage, ImageBytes(1 * kMiB));
+  SimAddFault(Fault(SimOp::kOpen, kDiskPath, 1, 5));
+  SimAddFault(Fault(SimOp::kOpen, kDiskPath, 2, 21));
+  EnterWritingState();
+  Run(64 * kMiB);
+  ExpectOneBox(
+      L"打开目标磁盘失败 (错误码: 21)。\n请尝试先使用“删除全部分区”按钮清除磁盘分区。",
+      L"错误", kMbIconError);
+  ExpectCleanEnd();
+}
+
+// ---- speed and remaining time -------------------------------------------------
+
+TEST_F(WriteJob, SpeedOverTheIntervalEtaFromTheAverage) {
+  AddDisk(64 * kMiB);
+  SimPutFile(kImage, ImageBytes(20 * kMiB));
+  // Seconds each chunk's write takes on the virtual clock.
+  const double perChunk[] = {0.3, 0.3, 0.2, 1.0, 0.2};
+  int chunk = 0;
+  SimSetCallHook([&](const SimCall& c) {
+    if (c.op == SimOp::kWrite && IsDisk(c) && chunk < 5)
+      SimAdvanceClock(perChunk[chunk++]);
+  });
+  EnterWritingState();
+  Run(64 * kMiB);
+  SimSetCallHook(nullptr);
+
+  // 0.3 s: too soon. 0.6 s: 8 MiB in 0.6 s, 12 MiB left at that rate.
+  // 0.8 s: too soon. 1.8 s: 8 MiB in the last 1.2 s, but 4 MiB left at the
+  // average 8.9 MB/s. 2.0 s: too soon again.
+  EXPECT_EQ(SpeedTexts(),
+            (std::vector<std::wstring>{
+                L"速度：13.33 MB/s    已写 8.00 / 20.00 MB    ETA: 1 s",
+                L"速度：6.67 MB/s    已写 16.00 / 20.00 MB    ETA: 0 s",
+                L"速度：-"}));
+  ExpectCompleted(L"10.00");
+  ExpectCleanEnd();
+}
+
+TEST_F(WriteJob, SpeedFromTheDisksOwnPace) {
+  SimDisk d;
+  d.number = kDisk;
+  d.length = 64 * kMiB;
+  d.bytesPerSecond = 4 * kMiB;
+  SimAddDisk(d);
+  SimPutFile(kImage, ImageBytes(12 * kMiB));
+  EnterWritingState();
+  Run(64 * kMiB);
+  EXPECT_EQ(SpeedTexts(),
+            (std::vector<std::wstring>{
+                L"速度：4.00 MB/s    已写 4.00 / 12.00 MB    ETA: 2 s",
+                L"速度：4.00 MB/s    已写 8.00 / 12.00 MB    ETA: 1 s",
+                L"速度：4.00 MB/s    已写 12.00 / 12.00 MB    ETA: 0 s",
+                L"速度：-"}));
+  ExpectCompleted(L"4.00");
+}
+
+TEST_F(WriteJob, NoSpeedUpdateBeforeHalfASecond) {
+  AddDisk(64 * kMiB);
+  SimPutFile(kImage, ImageBytes(12 * kMiB));
+  // 0.4 s per chunk: the first chunk is too soon, the second updates at
+  // 0.8 s, the third is too soon again.
+  SimSetCallHook([](const SimCall& c) {
+    if (c.op == SimOp::kWrite && IsDisk(c)) SimAdvanceClock(0.4);
+  });
+  EnterWritingState();
+  FakeSetText(kSpeedLabel, L"速度：上一次");
+  Run(64 * kMiB);
+  SimSetCallHook(nullptr);
+  EXPECT_EQ(SpeedTexts(),
+            (std::vector<std::wstring>{
+                L"速度：10.00 MB/s    已写 8.00 / 12.00 MB    ETA: 0 s",
+                L"速度：-"}));
+  EXPECT_EQ(FakeText(kStatusLabel), L"写入完成 (平均速度: 10.00 MB/s)");
+
+  // Exactly half a second is enough.
+  SimReset();
+  FakeViewReset();
+  AddDisk(64 * kMiB);
+  SimPutFile(kImage, ImageBytes(4 * kMiB));
+  SimSetCallHook([](const SimCall& c) {
+    if (c.op == SimOp::kWrite && IsDisk(c)) SimAdvanceClock(0.5);
+  });
+  EnterWritingState();
+  Run(64 * kMiB);
+  SimSetCallHook(nullptr);
+  EXPECT_EQ(SpeedTexts(),
+            (std::vector<std::wstring>{
+                L"速度：8.00 MB/s    已写 4.00 / 4.00 MB    ETA: 0 s",
+                L"速度：-"}));
+}
+
+// ---- cancellation -------------------------------------------------------------
+
+void ExpectCancelled() {
+  EXPECT_EQ(FakeText(kStatusLabel), L"已取消");
+  std::vector<FakeBox> boxes = FakeBoxes();
+  ASSERT_FALSE(boxes.empty());
+  EXPECT_EQ(boxes.back().text, L"写入已取消");
+  EXPECT_EQ(boxes.back().caption, L"信息");
+  EXPECT_EQ(boxes.back().flags, kMbOk);
+  EXPECT_EQ(boxes.back().owner, BoxOwner::kNone);
+  for (const FakeBox& b : boxes) EXPECT_NE(b.caption, L"完成");
+}
+
+TEST_F(WriteJob, CancelBeforeTheFirstChunk) {
+  AddDisk(64 * kMiB);
+  SimPutFile(kImage, ImageBytes(10 * kMiB));
+  SimSetCallHook([](const SimCall& c) {
+    if (c.op == SimOp::kSeek && IsImage(c)) PressCancel();
+  });
+  EnterWritingState();
+  Run(64 * kMiB);
+  SimSetCallHook(nullptr);
+  EXPECT_TRUE(SimDiskWrites(kDisk).empty());
+  EXPECT_EQ(CountOp(SimOp::kRead, false), 0);
+  EXPECT_EQ(CountOp(SimOp::kFlush, true), 1);
+  EXPECT_TRUE(ProgressSteps().empty());
+  ExpectCancelled();
+  EXPECT_EQ(FakeBoxes().size(), 1u);
+  ExpectCleanEnd();
+}
+
+TEST_F(WriteJob, CancelInTheMiddleStopsAfterTheChunkInProgress) {
+  AddDisk(64 * kMiB);
+  std::vector<uint8_t> image = ImageBytes(16 * kMiB);
+  SimPutFile(kImage, image);
+  int writes = 0;
+  SimSetCallHook([&](const SimCall& c) {
+    if (c.op == SimOp::kWrite && IsDisk(c) && ++writes == 2) PressCancel();
+  });
+  EnterWritingState();
+  Run(64 * kMiB);
+  SimSetCallHook(nullptr);
+  EXPECT_EQ(SimDiskWrites(kDisk).size(), 2u);
+  EXPECT_TRUE(SameBytes(SimReadDisk(kDisk, 0, 8 * kMiB), image.data(), 8 * kMiB));
+  EXPECT_EQ(SimReadDisk(kDisk, 8 * kMiB, 1)[0], SimPatternByte(kDisk, 8 * kMiB));
+  EXPECT_EQ(ProgressSteps(), (std::vector<int>{25, 50}));
+  EXPECT_EQ(CountOp(SimOp::kFlush, true), 1);
+  ExpectCancelled();
+  ExpectCleanEnd();
+}
+
+TEST_F(WriteJob, CancelDuringTheLastChunkStillCancels) {
+  AddDisk(64 * kMiB);
+  std::vector<uint8_t> image = ImageBytes(10 * kMiB + 512);
+  SimPutFile(kImage, image);
+  int writes = 0;
+  SimSetCallHook([&](const SimCall& c) {
+    if (c.op == SimOp::kWrite && IsDisk(c) && ++writes == 3) PressCancel();
+  });
+  EnterWritingState();
+  Run(64 * kMiB);
+  SimSetCallHook(nullptr);
+  EXPECT_TRUE(SameBytes(SimReadDisk(kDisk, 0, image.size()), image.data(),
+                        image.size()));
+  EXPECT_EQ(ProgressSteps(), (std::vector<int>{39, 79, 100}));
+  EXPECT_EQ(CountOp(SimOp::kFlush, true), 1);
+  ExpectCancelled();
+  EXPECT_EQ(FakeBoxes().size(), 1u);
+  ExpectCleanEnd();
+}
+
+TEST_F(WriteJob, CancelWhileAnErrorBoxIsOpen) {
+  AddDisk(64 * kMiB);
+  SimPutFile(kImage, ImageBytes(10 * kMiB));
+  SimAddFault(Fault(SimOp::kWrite, kDiskPath, 2, 1117));
+  FakeAnswerBoxes([](const FakeBox& b) {
+    if (b.text == L"写入失败") PressCancel();
+    return kIdOk;
+  });
+  EnterWritingState();
+  Run(64 * kMiB);
+  std::vector<FakeBox> boxes = FakeBoxes();
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[0].text, L"写入失败");
+  EXPECT_EQ(boxes[0].caption, L"错误");
+  ExpectCancelled();
+  ExpectCleanEnd();
+}
+
+// Cancel pressed while the completion box is still up: the buttons are still
+// in the writing state, the status keeps "取消中..." and the flag is clear for
+// the next run.
+TEST_F(WriteJob, CancelDuringTheCompletionBoxOnlyChangesTheStatus) {
+  AddDisk(64 * kMiB);
+  SimPutFile(kImage, ImageBytes(1 * kMiB));
+  std::string stateAtBox;
+  FakeAnswerBoxes([&](const FakeBox&) {
+    stateAtBox = FakeButtonState();
+    PressCancel();
+    return kIdOk;
+  });
+  EnterWritingState();
+  Run(64 * kMiB);
+  EXPECT_EQ(stateAtBox, "writing");
+  EXPECT_EQ(FakeBoxes().size(), 1u);
+  EXPECT_EQ(FakeBoxes()[0].caption, L"完成");
+  EXPECT_EQ(FakeText(kStatusLabel), L"取消中...");
+  ExpectCleanEnd();
+}
+
+// ---- the job on a thread of its own ---------------------------------------------
+
+class WriteJobConcurrency : public WriteJob {};
+
+TEST_F(WriteJobConcurrency, ThreadWritesTheConfirmedDiskAndFreesItsCopy) {
+  AddDisk(64 * kMiB);
+  SimDisk other;
+  other.number = 2;
+  other.length = 64 * kMiB;
+  SimAddDisk(other);
+  std::vector<uint8_t> image = ImageBytes(6 * kMiB);
+  SimPutFile(kImage, image);
+  // The table no longer lists the disk: the job must not look there.
+  diskTable.count = 0;
+  EnterWritingState();
+  DiskEntry confirmed = EntryFor(kDisk, 64 * kMiB);
+  ASSERT_TRUE(StartWriteImageJob(confirmed));
+  confirmed.number = 2;  // the caller's copy changes at once
+  SimWaitForThreads();
+
+  EXPECT_TRUE(SameBytes(SimReadDisk(kDisk, 0, image.size()), image.data(),
+                        image.size()));
+  EXPECT_TRUE(SimDiskWrites(2).empty());
+  ExpectCompleted(L"0.00");
+  EXPECT_EQ(SimLiveHeapAllocations(), 0);
+  ExpectCleanEnd();
+}
+
+TEST_F(WriteJobConcurrency, CancelFromAnotherThreadMidCopy) {
+  AddDisk(64 * kMiB);
+  SimPutFile(kImage, ImageBytes(16 * kMiB));
+  std::mutex m;
+  std::condition_variable cv;
+  bool atSecondChunk = false, pressed = false;
+  int writes = 0;
+  SimSetCallHook([&](const SimCall& c) {
+    if (c.op != SimOp::kWrite || !IsDisk(c) || ++writes != 2) return;
+    std::unique_lock<std::mutex> g(m);
+    atSecondChunk = true;
+    cv.notify_all();
+    cv.wait(g, [&] { return pressed; });
+  });
+  EnterWritingState();
+  ASSERT_TRUE(StartWriteImageJob(EntryFor(kDisk, 64 * kMiB)));
+  {
+    std::unique_lock<std::mutex> g(m);
+    cv.wait(g, [&] { return atSecondChunk; });
+    PressCancel();
+    pressed = true;
+    cv.notify_all();
+  }
+  SimWaitForThreads();
+  SimSetCallHook(nullptr);
+  EXPECT_EQ(SimDiskWrites(kDisk).size(), 2u);
+  ExpectCancelled();
+  EXPECT_EQ(SimLiveHeapAllocations(), 0);
+  ExpectCleanEnd();
+}
+
+TEST_F(WriteJobConcurrency, NoThreadNoJobAndNoLeak) {
+  AddDisk(64 * kMiB);
+  SimPutFile(kImage, ImageBytes(1 * kMiB));
+  EnterWritingState();
+  for (SimOp op : {SimOp::kStartThread, SimOp::kHeapAlloc}) {
+    SCOPED_TRACE(SimOpName(op));
+    SimClearFaults();
+    SimAddFault(Fault(op, L"", 1, 8));
+    EXPECT_FALSE(StartWriteImageJob(EntryFor(kDisk, 64 * kMiB)));
+    SimWaitForThreads();
+    EXPECT_EQ(SimLiveHeapAllocations(), 0);
+    EXPECT_TRUE(SimDiskWrites(kDisk).empty());
+    EXPECT_EQ(FakeButtonState(), "writing");  // the command restores them
+  }
+}
+
+}  // namespace
