@@ -1,0 +1,214 @@
+#!/usr/bin/env bash
+# Runs one end-to-end test under Wine on a private X display.
+#
+#   run.sh --name NAME --out DIR --prefix DIR --program EXE --driver EXE \
+#          --machine FILE --script FILE [--data FILE]...
+#       Puts the program, the machine description (as machine.txt) and the
+#       data files into a fresh folder, starts the program there and works it
+#       with the driver and the script. The driver's "screenshot NAME" lands
+#       in DIR/NAME-SHOT.png; a failing run also leaves DIR/NAME-failure.png.
+#
+#   run.sh --name NAME --out DIR --prefix DIR --run EXE [--data FILE]...
+#       Runs a console test program in a fresh folder; its exit code decides.
+#
+# The Wine prefix is made on first use (and reused after); everything this
+# script starts is stopped by its process id, also when it fails.
+# Exit code: 0 passed, 1 failed, 77 skipped (no Wine, or nothing built).
+set -uo pipefail
+
+name="" out="" prefix="" program="" driver="" machine="" script="" run=""
+data=()
+while [ $# -gt 0 ]; do
+  case $1 in
+    --name) name=$2; shift 2 ;;
+    --out) out=$2; shift 2 ;;
+    --prefix) prefix=$2; shift 2 ;;
+    --program) program=$2; shift 2 ;;
+    --driver) driver=$2; shift 2 ;;
+    --machine) machine=$2; shift 2 ;;
+    --script) script=$2; shift 2 ;;
+    --run) run=$2; shift 2 ;;
+    --data) data+=("$2"); shift 2 ;;
+    *) echo "run.sh: unknown argument $1" >&2; exit 2 ;;
+  esac
+done
+if [ -z "$name" ] || [ -z "$out" ] || [ -z "$prefix" ]; then
+  echo "run.sh: --name, --out and --prefix are required" >&2
+  exit 2
+fi
+
+for tool in wine wineserver wineboot Xvfb import flock timeout; do
+  if ! command -v "$tool" >/dev/null 2>&1; then
+    echo "SKIP: $tool is not installed (scripts/setup.sh installs it)"
+    exit 77
+  fi
+done
+needed=("$run")
+[ -z "$run" ] && needed=("$program" "$driver")
+for f in "${needed[@]}"; do
+  if [ -z "$f" ] || [ ! -f "$f" ]; then
+    echo "SKIP: ${f:-a program} is not built (build the windows preset first)"
+    exit 77
+  fi
+done
+
+mkdir -p "$out" "$(dirname "$prefix")"
+out=$(cd "$out" && pwd)
+prefix=$(cd "$(dirname "$prefix")" && pwd)/$(basename "$prefix")
+work=$(mktemp -d "${TMPDIR:-/tmp}/tessavane-e2e.XXXXXX")
+export WINEPREFIX=$prefix
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+export WINEARCH=win64
+
+xvfb_pid="" program_pid="" wine_used=0
+cleanup() {
+  local status=$?
+  if [ -n "$program_pid" ] && kill -0 "$program_pid" 2>/dev/null; then
+    kill "$program_pid" 2>/dev/null
+  fi
+  if [ "$wine_used" = 1 ]; then
+    # Only this private prefix's server and its processes.
+    wineserver -k >/dev/null 2>&1
+    timeout 20 wineserver -w >/dev/null 2>&1
+  fi
+  if [ -n "$xvfb_pid" ]; then
+    kill "$xvfb_pid" 2>/dev/null
+    wait "$xvfb_pid" 2>/dev/null
+  fi
+  rm -rf "$work"
+  exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+start_xvfb() {
+  # Xvfb picks a free display itself and tells us which.
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp \
+    3>"$work/display" >"$work/xvfb.log" 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$work/display" ] && break
+    kill -0 "$xvfb_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if [ ! -s "$work/display" ]; then
+    echo "FAIL: Xvfb did not start"; cat "$work/xvfb.log"
+    return 1
+  fi
+  export DISPLAY=:$(tr -dc '0-9' <"$work/display")
+}
+
+# One prefix serves every test of a run; the first test makes it.
+prepare_prefix() {
+  exec 9>"$prefix.lock"
+  flock 9
+  if [ ! -f "$prefix/.tessavane-ready" ]; then
+    echo "making the Wine prefix $prefix"
+    local started=$SECONDS
+    rm -rf "$prefix"
+    wine_used=1
+    wineboot -i >"$work/wineboot.log" 2>&1
+    wineserver -w
+    # CJK text through the fonts Wine's controls and dialogs ask for; one
+    # virtual desktop so every window is drawn by Wine, frame included.
+    cat >"$work/setup.reg" <<'EOF'
+REGEDIT4
+
+[HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements]
+"MS Shell Dlg"="Noto Sans CJK SC"
+"MS Shell Dlg 2"="Noto Sans CJK SC"
+"Tahoma"="Noto Sans CJK SC"
+"System"="Noto Sans CJK SC"
+"Simsun"="Noto Sans CJK SC"
+
+[HKEY_CURRENT_USER\Software\Wine\Explorer]
+"Desktop"="Default"
+
+[HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]
+"Default"="1024x768"
+EOF
+    (cd "$work" && wine regedit /S setup.reg >>"$work/wineboot.log" 2>&1)
+    wineserver -w
+    local font
+    font=$(fc-match -f '%{file}' 'Noto Sans CJK SC' 2>/dev/null)
+    [ -f "$font" ] || font=/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc
+    if [ ! -f "$font" ]; then
+      echo "FAIL: Noto Sans CJK SC is not installed (fonts-noto-cjk)"
+      return 1
+    fi
+    ln -sf "$font" "$prefix/drive_c/windows/Fonts/$(basename "$font")"
+    # The caption buttons draw with Wine's Marlett, which some packagings
+    # leave outside the prefix.
+    local marlett
+    for marlett in /usr/share/wine/fonts/marlett.ttf /usr/lib/*/wine/fonts/marlett.ttf; do
+      [ -f "$marlett" ] && ln -sf "$marlett" "$prefix/drive_c/windows/Fonts/marlett.ttf" && break
+    done
+    touch "$prefix/.tessavane-ready"
+    echo "prefix ready in $((SECONDS - started)) s"
+  fi
+  flock -u 9
+}
+
+screenshot() {
+  import -window root "$out/$name-$1.png" 2>>"$work/import.log" &&
+    echo "screenshot $out/$name-$1.png"
+}
+
+start_xvfb || exit 1
+prepare_prefix || exit 1
+wine_used=1
+
+for f in "${data[@]}"; do cp "$f" "$work/" || exit 1; done
+
+if [ -n "$run" ]; then
+  cp "$run" "$work/" || exit 1
+  (cd "$work" && timeout --kill-after=5 600 wine "./$(basename "$run")")
+  exit $?
+fi
+
+cp "$program" "$driver" "$work/" || exit 1
+cp "$machine" "$work/machine.txt" || exit 1
+cp "$script" "$work/script.txt" || exit 1
+cd "$work" || exit 1
+
+wine "./$(basename "$program")" >"$work/program.log" 2>&1 &
+program_pid=$!
+
+# The driver asks for screenshots on its output and waits for the flag file.
+timeout --kill-after=5 600 wine "./$(basename "$driver")" --shots script.txt \
+  2>"$work/driver.log" |
+  while IFS= read -r line; do
+    line=${line%$'\r'}
+    printf '%s\n' "$line"
+    case $line in
+      "SCREENSHOT "*)
+        shot=${line#SCREENSHOT }
+        screenshot "$shot"
+        touch "shot-$shot.done"
+        ;;
+    esac
+  done
+driver_status=${PIPESTATUS[0]}
+
+if [ "$driver_status" -ne 0 ]; then
+  kill -0 "$program_pid" 2>/dev/null && screenshot failure
+  echo "--- driver stderr"; cat "$work/driver.log"
+  echo "--- program output"; cat "$work/program.log"
+fi
+
+# The program ends by itself when the script closed its window.
+for _ in $(seq 50); do
+  kill -0 "$program_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if ! kill -0 "$program_pid" 2>/dev/null; then
+  wait "$program_pid"
+  echo "program exit code $?"
+  program_pid=""
+else
+  echo "program still running; stopping it"
+fi
+
+[ "$driver_status" -eq 0 ] && exit 0
+exit 1
