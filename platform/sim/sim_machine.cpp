@@ -1,0 +1,591 @@
+// The simulated machine's state, its control functions (sim.h) and the
+// bookkeeping every seam call shares: lock, fault table, log, last error.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "platform/sim/sim_internal.h"
+
+namespace sim {
+namespace {
+
+thread_local uint32_t tlsLastError = 0;
+
+std::atomic<bool> machineReady{false};
+std::once_flag defaultMachineOnce;
+
+// A control call that names something the machine does not have is a broken
+// test; stop at once rather than let it pass on a machine it did not mean.
+[[noreturn]] void Misuse(const char* what) {
+  std::fprintf(stderr, "simulated machine: %s\n", what);
+  std::abort();
+}
+
+bool FaultMatches(const SimFault& f, const SimCall& c) {
+  if (f.op != c.op) return false;
+  if (f.op == SimOp::kDeviceControl && f.ioctl != 0 && f.ioctl != c.code) {
+    return false;
+  }
+  return f.target.empty() || ContainsFolded(c.target, f.target);
+}
+
+uint8_t* PageFor(DiskState& disk, uint64_t index, int number) {
+  auto it = disk.pages.find(index);
+  if (it != disk.pages.end()) return it->second.get();
+  std::unique_ptr<uint8_t[]> page(new uint8_t[kPageSize]);
+  const uint64_t base = index * kPageSize;
+  for (size_t i = 0; i < kPageSize; ++i) {
+    page[i] = SimPatternByte(number, base + i);
+  }
+  uint8_t* raw = page.get();
+  disk.pages.emplace(index, std::move(page));
+  return raw;
+}
+
+// The host file of a file-backed disk; for writes it is created and grown
+// to the disk's length first. Reads of a missing file see zeros (nullptr).
+HostFile* DiskHost(DiskState& disk, bool forWrite, uint32_t* error) {
+  if (disk.host != nullptr && (disk.hostWritable || !forWrite)) {
+    return disk.host;
+  }
+  const std::string& path = disk.config.backingFile;
+  if (forWrite) {
+    HostClose(disk.host);
+    disk.host = HostOpen(path, true, true);
+    disk.hostWritable = disk.host != nullptr;
+  } else {
+    disk.host = HostOpen(path, true, false);
+    disk.hostWritable = disk.host != nullptr;
+    if (disk.host == nullptr) disk.host = HostOpen(path, false, false);
+  }
+  if (disk.host == nullptr) {
+    if (forWrite) *error = 1117;  // ERROR_IO_DEVICE
+    return nullptr;
+  }
+  if (disk.hostWritable && !disk.hostExtended) {
+    uint64_t size = 0;
+    if (HostSize(disk.host, &size) && size < disk.config.length &&
+        !HostResize(disk.host, disk.config.length)) {
+      *error = 1117;
+      return nullptr;
+    }
+    disk.hostExtended = true;
+  }
+  return disk.host;
+}
+
+}  // namespace
+
+Machine& TheMachine() {
+  // Never destroyed: detached job threads may still call in at exit.
+  static Machine* machine = new Machine;
+  return *machine;
+}
+
+void EnsureMachine() {
+  if (machineReady.load(std::memory_order_acquire)) return;
+  std::call_once(defaultMachineOnce, [] {
+    if (!machineReady.load(std::memory_order_acquire)) {
+      HostBuildDefaultMachine();
+    }
+    machineReady.store(true, std::memory_order_release);
+  });
+}
+
+void MarkMachineReady() { machineReady.store(true, std::memory_order_release); }
+
+void SetLastErrorCode(uint32_t error) { tlsLastError = error; }
+uint32_t LastErrorCode() { return tlsLastError; }
+
+// ---- Call -------------------------------------------------------------------
+
+Call::Call(SimOp op) : m((EnsureMachine(), TheMachine())), lock_(m.mutex) {
+  entry.op = op;
+}
+
+Call::~Call() {
+  if (m.log.size() < kMaxLogEntries) m.log.push_back(entry);
+  std::function<void(const SimCall&)> hook = m.hook;
+  lock_.unlock();
+  if (!entry.ok) tlsLastError = entry.error;
+  if (sleepSeconds_ > 0) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(sleepSeconds_));
+  }
+  if (hook) {
+    const uint32_t saved = tlsLastError;
+    hook(entry);
+    tlsLastError = saved;
+  }
+}
+
+bool Call::Faulted(uint32_t* shortBytes) {
+  if (shortBytes != nullptr) *shortBytes = 0;
+  SimFault* fired = nullptr;
+  for (size_t i = 0; i < m.faults.size(); ++i) {
+    SimFault& f = m.faults[i];
+    if (!FaultMatches(f, entry)) continue;
+    const int seen = ++m.faultSeen[i];
+    if (fired == nullptr &&
+        (seen == f.nth || (f.persistent && seen >= f.nth))) {
+      fired = &f;
+    }
+  }
+  if (fired == nullptr) return false;
+  ++fired->hits;
+  const bool transfer = entry.op == SimOp::kRead || entry.op == SimOp::kWrite;
+  if (transfer && fired->shortBytes != 0 && shortBytes != nullptr) {
+    *shortBytes = fired->shortBytes;
+    return false;
+  }
+  Fail(fired->error);
+  return true;
+}
+
+void Call::Transfer(DiskState& disk, uint64_t bytes) {
+  const uint64_t speed = disk.config.bytesPerSecond;
+  if (speed == 0 || bytes == 0) return;
+  if (m.realClock) {
+    sleepSeconds_ += static_cast<double>(bytes) / static_cast<double>(speed);
+    return;
+  }
+  // bytes is at most 4 GiB, so bytes * 10^7 stays far below 2^64.
+  const uint64_t scaled =
+      bytes * static_cast<uint64_t>(kTicksPerSecond) + disk.tickRemainder;
+  m.virtualTicks += static_cast<int64_t>(scaled / speed);
+  disk.tickRemainder = scaled % speed;
+}
+
+// ---- Disk contents ------------------------------------------------------------
+
+bool ReadDiskBytes(DiskState& disk, uint64_t offset, uint8_t* out,
+                   size_t length, uint32_t* error) {
+  if (!disk.config.backingFile.empty()) {
+    HostFile* host = DiskHost(disk, false, error);
+    size_t done = 0;
+    if (host != nullptr && !HostReadAt(host, offset, out, length, &done)) {
+      *error = 1117;
+      return false;
+    }
+    std::memset(out + done, 0, length - done);
+    return true;
+  }
+  while (length > 0) {
+    const uint64_t index = offset / kPageSize;
+    const size_t within = static_cast<size_t>(offset % kPageSize);
+    const size_t n = std::min(length, kPageSize - within);
+    auto it = disk.pages.find(index);
+    if (it != disk.pages.end()) {
+      std::memcpy(out, it->second.get() + within, n);
+    } else {
+      for (size_t i = 0; i < n; ++i) {
+        out[i] = SimPatternByte(disk.config.number, offset + i);
+      }
+    }
+    out += n;
+    offset += n;
+    length -= n;
+  }
+  return true;
+}
+
+bool WriteDiskBytes(DiskState& disk, uint64_t offset, const uint8_t* data,
+                    size_t length, uint32_t* error) {
+  if (!disk.config.backingFile.empty()) {
+    HostFile* host = DiskHost(disk, true, error);
+    if (host == nullptr) return false;
+    if (!HostWriteAt(host, offset, data, length)) {
+      *error = 1117;
+      return false;
+    }
+    return true;
+  }
+  while (length > 0) {
+    const uint64_t index = offset / kPageSize;
+    const size_t within = static_cast<size_t>(offset % kPageSize);
+    const size_t n = std::min(length, kPageSize - within);
+    std::memcpy(PageFor(disk, index, disk.config.number) + within, data, n);
+    data += n;
+    offset += n;
+    length -= n;
+  }
+  return true;
+}
+
+bool ZeroDiskBytes(DiskState& disk, uint64_t offset, uint64_t length,
+                   uint32_t* error) {
+  static const uint8_t zeros[kPageSize] = {};
+  while (length > 0) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(length, kPageSize));
+    if (!WriteDiskBytes(disk, offset, zeros, n, error)) return false;
+    offset += n;
+    length -= n;
+  }
+  return true;
+}
+
+std::wstring VolumeKey(const std::wstring& name) {
+  std::wstring key = FoldPath(name);
+  if (key.compare(0, 4, L"\\\\.\\") == 0) key[2] = L'?';
+  if (!key.empty() && key.back() == L'\\') key.pop_back();
+  return key;
+}
+
+VolumeState* FindVolume(Machine& m, const std::wstring& name) {
+  const std::wstring key = VolumeKey(name);
+  for (VolumeState& v : m.volumes) {
+    if (v.key == key) return &v;
+  }
+  return nullptr;
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+// ---- Control functions ----------------------------------------------------------
+
+const char* SimOpName(SimOp op) {
+  switch (op) {
+    case SimOp::kOpen: return "Open";
+    case SimOp::kClose: return "Close";
+    case SimOp::kRead: return "Read";
+    case SimOp::kWrite: return "Write";
+    case SimOp::kSeek: return "Seek";
+    case SimOp::kFlush: return "Flush";
+    case SimOp::kGetFileSizeEx: return "GetFileSizeEx";
+    case SimOp::kGetFileSize: return "GetFileSize";
+    case SimOp::kDeviceControl: return "DeviceControl";
+    case SimOp::kFindFirstVolume: return "FindFirstVolume";
+    case SimOp::kFindNextVolume: return "FindNextVolume";
+    case SimOp::kFindVolumeClose: return "FindVolumeClose";
+    case SimOp::kModuleFileName: return "ModuleFileName";
+    case SimOp::kAnsiToWide: return "AnsiToWide";
+    case SimOp::kPerfCounter: return "PerfCounter";
+    case SimOp::kPerfFrequency: return "PerfFrequency";
+    case SimOp::kPageAlloc: return "PageAlloc";
+    case SimOp::kPageFree: return "PageFree";
+    case SimOp::kHeapAlloc: return "HeapAlloc";
+    case SimOp::kHeapFree: return "HeapFree";
+    case SimOp::kStartThread: return "StartThread";
+  }
+  return "?";
+}
+
+void SimReset() {
+  MarkMachineReady();
+  Machine& m = TheMachine();
+  // Destroyed after the lock is released: a hook's captures or a file's
+  // host handle may take their time going away.
+  std::map<int, std::unique_ptr<DiskState>> disks;
+  std::map<std::wstring, std::shared_ptr<FileState>> files;
+  std::unordered_map<uintptr_t, HandleState> handles;
+  std::function<void(const SimCall&)> hook;
+  std::lock_guard<std::mutex> lock(m.mutex);
+  disks.swap(m.disks);
+  files.swap(m.files);
+  handles.swap(m.handles);
+  hook.swap(m.hook);
+  m.volumes.clear();
+  m.exePath = L"X:\\tessavane.exe";
+  m.codePage = 936;
+  m.realClock = false;
+  m.virtualTicks = 0;
+  m.clockOffset = 0;
+  m.faults.clear();
+  m.faultSeen.clear();
+  m.log.clear();
+  m.finds.clear();
+  // Blocks still out belong to code that may free them later; they are
+  // released then without counting against the new machine.
+  m.pageBlocks.clear();
+  m.heapBlocks.clear();
+}
+
+void SimAddDisk(const SimDisk& disk) {
+  if (disk.number < 0 || disk.number > 63) Misuse("disk number outside 0..63");
+  if (disk.sectorSize == 0) Misuse("disk with sector size 0");
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::unique_ptr<DiskState> state(new DiskState);
+  state->config = disk;
+  std::unique_ptr<DiskState> old;
+  std::lock_guard<std::mutex> lock(m.mutex);
+  old.swap(m.disks[disk.number]);
+  m.disks[disk.number] = std::move(state);
+}
+
+void SimAddVolume(const SimVolume& volume) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  VolumeState state;
+  state.config = volume;
+  state.key = VolumeKey(volume.name);
+  if (!volume.name.empty()) {
+    for (VolumeState& v : m.volumes) {
+      if (v.key == state.key) {
+        v = state;
+        return;
+      }
+    }
+  }
+  m.volumes.push_back(state);
+}
+
+void SimSetExecutablePath(const std::wstring& path) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  m.exePath = path;
+}
+
+void SimSetCodePage(uint32_t codePage) {
+  if (!IsSupportedCodePage(codePage)) Misuse("code page not 936, 1252 or 65001");
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  m.codePage = codePage;
+}
+
+namespace {
+
+void PutFile(const std::wstring& path, std::shared_ptr<FileState> state) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  state->path = path;
+  std::shared_ptr<FileState> old;
+  std::lock_guard<std::mutex> lock(m.mutex);
+  std::shared_ptr<FileState>& slot = m.files[FoldPath(path)];
+  if (slot) state->holder = slot->holder;
+  old.swap(slot);
+  slot = std::move(state);
+}
+
+}  // namespace
+
+void SimPutFile(const std::wstring& path, const std::vector<uint8_t>& bytes) {
+  std::shared_ptr<FileState> state = std::make_shared<FileState>();
+  state->bytes = bytes;
+  PutFile(path, std::move(state));
+}
+
+void SimPutHostFile(const std::wstring& path, const std::string& hostPath) {
+  std::shared_ptr<FileState> state = std::make_shared<FileState>();
+  state->hostPath = hostPath;
+  PutFile(path, std::move(state));
+}
+
+void SimDeleteFile(const std::wstring& path) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::shared_ptr<FileState> old;
+  std::lock_guard<std::mutex> lock(m.mutex);
+  auto it = m.files.find(FoldPath(path));
+  if (it == m.files.end()) return;
+  old = it->second;
+  m.files.erase(it);
+}
+
+void SimSetFileHolder(const std::wstring& path, SimHolder holder) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  auto it = m.files.find(FoldPath(path));
+  if (it == m.files.end()) Misuse("SimSetFileHolder on a file the machine does not have");
+  it->second->holder = holder;
+}
+
+void SimSetDiskHolder(int number, SimHolder holder) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  auto it = m.disks.find(number);
+  if (it == m.disks.end()) Misuse("SimSetDiskHolder on a disk the machine does not have");
+  it->second->config.holder = holder;
+}
+
+void SimSetVolumeMounted(const std::wstring& name, bool mounted) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  VolumeState* v = FindVolume(m, name);
+  if (v == nullptr) Misuse("SimSetVolumeMounted on a volume the machine does not have");
+  v->config.mounted = mounted;
+}
+
+bool SimVolumeMounted(const std::wstring& name) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  VolumeState* v = FindVolume(m, name);
+  return v != nullptr && v->config.mounted;
+}
+
+bool SimVolumeLocked(const std::wstring& name) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  VolumeState* v = FindVolume(m, name);
+  return v != nullptr && v->lockedBy != 0;
+}
+
+bool SimLayoutDeleted(int number) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  auto it = m.disks.find(number);
+  return it != m.disks.end() && it->second->layoutDeleted;
+}
+
+std::vector<uint8_t> SimReadDisk(int number, uint64_t offset, size_t length) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  auto it = m.disks.find(number);
+  if (it == m.disks.end()) Misuse("SimReadDisk on a disk the machine does not have");
+  std::vector<uint8_t> bytes(length);
+  uint32_t error = 0;
+  if (!ReadDiskBytes(*it->second, offset, bytes.data(), length, &error)) {
+    Misuse("SimReadDisk: the backing file cannot be read");
+  }
+  return bytes;
+}
+
+uint8_t SimPatternByte(int number, uint64_t offset) {
+  uint64_t x = (offset >> 3) * 0x9E3779B97F4A7C15ull +
+               static_cast<uint64_t>(number + 1) * 0xD1B54A32D192ED03ull;
+  x ^= x >> 31;
+  x *= 0xBF58476D1CE4E5B9ull;
+  x ^= x >> 27;
+  const uint8_t b = static_cast<uint8_t>(x >> (8 * (offset & 7)));
+  // Never 0, so a zeroed byte always differs from an untouched one.
+  return b == 0 ? 0xA5 : b;
+}
+
+std::vector<SimRange> SimDiskWrites(int number) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  auto it = m.disks.find(number);
+  if (it == m.disks.end()) return {};
+  return it->second->writes;
+}
+
+void SimAdvanceClock(double seconds) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  const int64_t ticks = static_cast<int64_t>(seconds * kTicksPerSecond + 0.5);
+  if (m.realClock) {
+    m.clockOffset += ticks;
+  } else {
+    m.virtualTicks += ticks;
+  }
+}
+
+void SimUseRealClock(bool real) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  m.realClock = real;
+}
+
+void SimAddFault(const SimFault& fault) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  m.faults.push_back(fault);
+  m.faults.back().hits = 0;
+  m.faultSeen.push_back(0);
+}
+
+void SimClearFaults() {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  m.faults.clear();
+  m.faultSeen.clear();
+}
+
+std::vector<SimFault> SimFaults() {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  return m.faults;
+}
+
+void SimSetCallHook(std::function<void(const SimCall&)> hook) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  m.hook.swap(hook);
+}
+
+std::vector<SimCall> SimCallLog() {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  return m.log;
+}
+
+void SimClearCallLog() {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  m.log.clear();
+}
+
+int SimOpenHandles() {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  return static_cast<int>(m.handles.size());
+}
+
+int SimOpenFinds() {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  return static_cast<int>(m.finds.size());
+}
+
+int SimLivePageAllocations() {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  return static_cast<int>(m.pageBlocks.size());
+}
+
+int SimLiveHeapAllocations() {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  return static_cast<int>(m.heapBlocks.size());
+}
+
+int SimRunningThreads() {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  return m.runningThreads;
+}
+
+void SimWaitForThreads() {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::unique_lock<std::mutex> lock(m.mutex);
+  m.threadsDone.wait(lock, [&m] { return m.runningThreads == 0; });
+}
+
+bool SimLoadDescription(const std::string& text, const std::string& baseDir,
+                        std::string* error) {
+  return LoadDescriptionText(text, baseDir, "description", false, error);
+}
+
+bool SimLoadDescriptionFile(const std::string& hostPath, std::string* error) {
+  return LoadDescriptionPath(hostPath, false, error);
+}
