@@ -236,11 +236,23 @@ TEST_F(CommandsTest, SelectionChangeShowsTheSerialOfThatSlot) {
   FakeSelect(-1);
   HandleCommand(kDiskList, kNotifySelChange);
   EXPECT_EQ(FakeText(kSerialBox), L"");
-  // A line index past the table must not show a stale slot's serial.
-  FakeSetText(kSerialBox, L"S5");
-  FakeSelect(5);
+  // Drive 5 drops out: slot 3 keeps its old contents but is past the count,
+  // and a line index there must not read them.
+  SimSetDiskHolder(5, SimHolder::kExclusive);
+  HandleCommand(kRefreshButton, 0);
+  ASSERT_EQ(diskTable.count, 3);
+  FakeSetText(kSerialBox, L"x");
+  FakeSelect(3);
   HandleCommand(kDiskList, kNotifySelChange);
   EXPECT_EQ(FakeText(kSerialBox), L"");
+  FakeClearEvents();
+  HandleCommand(kStartButton, 0);
+  HandleCommand(kDeleteButton, 0);
+  std::vector<FakeBox> boxes = FakeBoxes();
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[0].text, kNoSelection);
+  EXPECT_EQ(boxes[1].text, kNoSelection);
+  EXPECT_FALSE(HasOp(SimOp::kStartThread));
 }
 
 TEST_F(CommandsTest, RefreshRebuildsTheListAndForgetsTheSelection) {
@@ -334,6 +346,12 @@ bool Targets(const SimCall& c, const wchar_t* device) {
 
 class CommandsConcurrencyTest : public CommandsTest {
  protected:
+  // A failed assertion must not leave a job parked at the gate.
+  void TearDown() override {
+    gate_.Open();
+    CommandsTest::TearDown();
+  }
+
   // Stops the job after its first write to drive 1, i.e. while it holds the
   // disk open exclusively.
   void GateFirstWrite() {
