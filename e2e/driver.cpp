@@ -33,6 +33,7 @@
 //   expect-box PROP...              a dialog of the program is open:
 //                                   text T | caption T | owner main|none |
 //                                   buttons ok|yesno | default ok|yes|no |
+//                                   icon error|warning|information|none |
 //                                   answer ok|yes|no|cancel (last)
 //   box-set-text ID T               sets a control of the open dialog
 //   box-press ID                    presses a button of the open dialog
@@ -230,7 +231,8 @@ const PropShape kControlProps[] = {
     {L"line", 2}};
 const PropShape kBoxProps[] = {{L"text", 1},    {L"caption", 1},
                                {L"owner", 1},   {L"buttons", 1},
-                               {L"default", 1}, {L"answer", 1}};
+                               {L"default", 1}, {L"icon", 1},
+                               {L"answer", 1}};
 
 template <size_t N>
 bool CheckProps(const Words& w, size_t first, const PropShape (&shapes)[N],
@@ -723,6 +725,65 @@ int DefaultButton(HWND box) {
   return 0;
 }
 
+BOOL CALLBACK FindIcon(HWND c, LPARAM arg) {
+  DWORD style = static_cast<DWORD>(GetWindowLongW(c, GWL_STYLE));
+  if (IsWindowVisible(c) && ClassOf(c) == L"Static" &&
+      (style & SS_TYPEMASK) == SS_ICON) {
+    *reinterpret_cast<HWND*>(arg) = c;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// Which of the standard icons a dialog shows, told by its colours on the
+// screen (the icon itself lives in the other process): red for error, yellow
+// for warning, blue for information; "none" without an icon.
+std::wstring IconKind(HWND box) {
+  HWND icon = nullptr;
+  EnumChildWindows(box, FindIcon, reinterpret_cast<LPARAM>(&icon));
+  if (icon == nullptr) return L"none";
+  RECT r;
+  GetWindowRect(icon, &r);
+  int width = r.right - r.left, height = r.bottom - r.top;
+  if (width <= 0 || height <= 0) return L"none";
+  BITMAPINFO info = {};
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = -height;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  if (bitmap == nullptr) {
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return L"unknown";
+  }
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
+  GdiFlush();
+  int red = 0, yellow = 0, blue = 0;
+  const DWORD* pixel = static_cast<const DWORD*>(bits);
+  for (int i = 0; i < width * height; ++i) {
+    int b = pixel[i] & 0xFF, g = (pixel[i] >> 8) & 0xFF, rr = (pixel[i] >> 16) & 0xFF;
+    if (rr > 160 && g < 110 && b < 110) ++red;
+    else if (rr > 180 && g > 140 && b < 110) ++yellow;
+    else if (b > 120 && rr < 110) ++blue;
+  }
+  SelectObject(memory, old);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  int least = width * height / 20;
+  if (red >= least && red >= yellow && red >= blue) return L"error";
+  if (yellow >= least && yellow >= blue) return L"warning";
+  if (blue >= least) return L"information";
+  return L"unknown";
+}
+
 bool CheckBox(HWND box, const Words& w, std::wstring* detail) {
   bool ok = true;
   for (size_t i = 1; i + 1 < w.size(); i += 2) {
@@ -746,6 +807,9 @@ bool CheckBox(HWND box, const Words& w, std::wstring* detail) {
       bool hasNo = BoxControl(box, IDNO) != nullptr;
       std::wstring got = hasYes && hasNo && !hasOk ? L"yesno"
                          : hasOk && !hasYes && !hasNo ? L"ok" : L"other";
+      if (got != v) ok = false, Mismatch(detail, p, got);
+    } else if (p == L"icon") {
+      std::wstring got = IconKind(box);
       if (got != v) ok = false, Mismatch(detail, p, got);
     } else if (p == L"default") {
       int got = DefaultButton(box);
@@ -778,6 +842,19 @@ bool PressButton(HWND box, int id, std::wstring* detail) {
   PostMessageW(b, BM_CLICK, 0, 0);
   return true;
 }
+
+BOOL CALLBACK PrintChild(HWND c, LPARAM) {
+  RECT r;
+  GetWindowRect(c, &r);
+  Print(L"    id " + Num(GetDlgCtrlID(c)) + L" " + Quote(ClassOf(c)) + L" style " +
+        Hex(static_cast<DWORD>(GetWindowLongW(c, GWL_STYLE))) +
+        (IsWindowVisible(c) ? L" visible" : L" hidden") + L" screen " +
+        Num(r.left) + L"," + Num(r.top) + L" " + Num(r.right - r.left) + L"x" +
+        Num(r.bottom - r.top) + L" text " + Quote(TextOf(c)));
+  return TRUE;
+}
+
+void DumpChildren(HWND w) { EnumChildWindows(w, PrintChild, 0); }
 
 void Dump() {
   if (mainWindow == nullptr) {
@@ -821,10 +898,11 @@ void Dump() {
   }
   HWND box = OpenBox();
   if (box != nullptr) {
-    HWND t = BoxControl(box, 0xFFFF);
-    Print(L"  dialog " + Quote(TextOf(box)) + L" text " +
-          Quote(t != nullptr ? TextOf(t) : L"") + L" default " +
-          Num(DefaultButton(box)));
+    HWND owner = GetWindow(box, GW_OWNER);
+    Print(L"  dialog " + Quote(TextOf(box)) + L" owner " +
+          (owner == nullptr ? L"none" : owner == mainWindow ? L"main" : L"other") +
+          L" default " + Num(DefaultButton(box)) + L" icon " + IconKind(box));
+    DumpChildren(box);
   }
 }
 

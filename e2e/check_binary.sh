@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Checks what a built Windows program carries.
+#
+#   check_binary.sh imports EXE     imports only from system DLLs
+#   check_binary.sh resources EXE   one icon group 101 holding one 64x64
+#                                   32-bit image, and no manifest
+# Exit code: 0 passed, 1 failed, 77 skipped (tool or program missing).
+set -uo pipefail
+
+mode=${1:-}
+exe=${2:-}
+if [ ! -f "$exe" ]; then
+  echo "SKIP: $exe is not built (build the windows preset first)"
+  exit 77
+fi
+
+fail() {
+  echo "FAIL: $*"
+  exit 1
+}
+
+case $mode in
+  imports)
+    objdump=x86_64-w64-mingw32-objdump
+    command -v "$objdump" >/dev/null || { echo "SKIP: no $objdump"; exit 77; }
+    dlls=$("$objdump" -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
+    [ -n "$dlls" ] || fail "no import table found in $exe"
+    echo "$exe imports:"
+    bad=0
+    for dll in $dlls; do
+      lower=$(printf '%s' "$dll" | tr 'A-Z' 'a-z')
+      case $lower in
+        kernel32.dll | user32.dll | gdi32.dll | comctl32.dll | comdlg32.dll | \
+          advapi32.dll | shell32.dll | ole32.dll | msvcrt.dll | ucrtbase.dll | \
+          api-ms-win-*.dll)
+          echo "  $dll" ;;
+        *)
+          echo "  $dll   <- not a system DLL"
+          bad=1 ;;
+      esac
+    done
+    [ "$bad" = 0 ] || fail "$exe needs DLLs that a PE system does not have"
+    echo "ok"
+    ;;
+  resources)
+    for tool in wrestool icotool; do
+      command -v "$tool" >/dev/null || { echo "SKIP: no $tool (icoutils)"; exit 77; }
+    done
+    list=$(wrestool -l "$exe") || fail "wrestool cannot read $exe"
+    echo "$list"
+    echo "$list" | grep -q -- '--type=24' && fail "$exe carries a manifest (RT_MANIFEST)"
+    groups=$(echo "$list" | grep -c -- '--type=14')
+    [ "$groups" = 1 ] || fail "expected one icon group, found $groups"
+    echo "$list" | grep -q -- '--type=14 --name=101 ' || fail "the icon group is not 101"
+    icons=$(echo "$list" | grep -c -- '--type=3 ')
+    [ "$icons" = 1 ] || fail "expected one icon image, found $icons"
+    tmp=$(mktemp -d)
+    trap 'rm -rf "$tmp"' EXIT
+    wrestool -x --type=14 --name=101 -o "$tmp/group.ico" "$exe" ||
+      fail "cannot extract icon group 101"
+    entries=$(icotool -l "$tmp/group.ico") || fail "icon group 101 is not a valid icon"
+    echo "$entries"
+    [ "$(echo "$entries" | wc -l)" = 1 ] || fail "icon group 101 holds more than one image"
+    echo "$entries" | grep -q -- '--width=64 --height=64 --bit-depth=32' ||
+      fail "the icon is not one 64x64 32-bit image"
+    echo "ok"
+    ;;
+  *)
+    echo "usage: check_binary.sh imports|resources EXE" >&2
+    exit 2
+    ;;
+esac
