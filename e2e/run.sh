@@ -61,12 +61,15 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export WINEARCH=win64
 
-xvfb_pid="" program_pid="" wine_used=0
+xvfb_pid="" program_pid="" job_pid="" wine_used=0
 cleanup() {
   local status=$?
-  if [ -n "$program_pid" ] && kill -0 "$program_pid" 2>/dev/null; then
-    kill "$program_pid" 2>/dev/null
-  fi
+  local pid
+  for pid in "$job_pid" "$program_pid"; do
+    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+      kill "$pid" 2>/dev/null
+    fi
+  done
   if [ "$wine_used" = 1 ]; then
     # Only this private prefix's server and its processes.
     wineserver -k >/dev/null 2>&1
@@ -81,6 +84,17 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
+
+# Long steps run in the background so that a signal reaches the trap at once
+# instead of after the step.
+in_background() {
+  "$@" &
+  job_pid=$!
+  wait "$job_pid"
+  local status=$?
+  job_pid=""
+  return "$status"
+}
 
 start_xvfb() {
   # Xvfb picks a free display itself and tells us which.
@@ -108,8 +122,8 @@ prepare_prefix() {
     local started=$SECONDS
     rm -rf "$prefix"
     wine_used=1
-    wineboot -i >"$work/wineboot.log" 2>&1
-    wineserver -w
+    in_background wineboot -i >"$work/wineboot.log" 2>&1
+    in_background wineserver -w
     # CJK text through the fonts Wine's controls and dialogs ask for; one
     # virtual desktop so every window is drawn by Wine, frame included.
     cat >"$work/setup.reg" <<'EOF'
@@ -163,7 +177,8 @@ for f in "${data[@]}"; do cp "$f" "$work/" || exit 1; done
 
 if [ -n "$run" ]; then
   cp "$run" "$work/" || exit 1
-  (cd "$work" && timeout --kill-after=5 600 wine "./$(basename "$run")")
+  cd "$work" || exit 1
+  in_background timeout --kill-after=5 600 wine "./$(basename "$run")"
   exit $?
 fi
 
@@ -176,20 +191,24 @@ wine "./$(basename "$program")" >"$work/program.log" 2>&1 &
 program_pid=$!
 
 # The driver asks for screenshots on its output and waits for the flag file.
-timeout --kill-after=5 600 wine "./$(basename "$driver")" --shots script.txt \
-  2>"$work/driver.log" |
-  while IFS= read -r line; do
-    line=${line%$'\r'}
-    printf '%s\n' "$line"
-    case $line in
-      "SCREENSHOT "*)
-        shot=${line#SCREENSHOT }
-        screenshot "$shot"
-        touch "shot-$shot.done"
-        ;;
-    esac
-  done
-driver_status=${PIPESTATUS[0]}
+drive() {
+  timeout --kill-after=5 600 wine "./$(basename "$driver")" --shots script.txt \
+    2>"$work/driver.log" |
+    while IFS= read -r line; do
+      line=${line%$'\r'}
+      printf '%s\n' "$line"
+      case $line in
+        "SCREENSHOT "*)
+          shot=${line#SCREENSHOT }
+          screenshot "$shot"
+          touch "shot-$shot.done"
+          ;;
+      esac
+    done
+  return "${PIPESTATUS[0]}"
+}
+in_background drive
+driver_status=$?
 
 if [ "$driver_status" -ne 0 ]; then
   kill -0 "$program_pid" 2>/dev/null && screenshot failure
