@@ -392,20 +392,6 @@ TEST_F(CommandsConcurrencyTest, StartWritesAndTheButtonsGoBackToIdle) {
   EXPECT_EQ(SimLiveHeapAllocations(), 0);
 }
 
-TEST_F(CommandsConcurrencyTest, CancelDuringAWriteEndsItAsCancelled) {
-  GateFirstWrite();
-  StartWriteOnDrive1();
-  ASSERT_TRUE(gate_.WaitReached());
-  HandleCommand(kCancelButton, 0);
-  EXPECT_EQ(FakeText(kStatusLabel), L"取消中...");
-  gate_.Open();
-  SimWaitForThreads();
-  EXPECT_EQ(FakeText(kStatusLabel), L"已取消");
-  EXPECT_EQ(FakeBoxes().back().text, L"写入已取消");
-  EXPECT_FALSE(cancelRequested);
-  EXPECT_EQ(FakeButtonState(), "idle");
-}
-
 TEST_F(CommandsConcurrencyTest, RefreshDuringAWriteDropsTheHeldDisk) {
   GateFirstWrite();
   StartWriteOnDrive1();
