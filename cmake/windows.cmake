@@ -15,7 +15,8 @@ set(TESSAVANE_ICON_DIR ${CMAKE_BINARY_DIR}/res)
 file(MAKE_DIRECTORY ${TESSAVANE_ICON_DIR})
 add_custom_command(
   OUTPUT ${TESSAVANE_ICON_DIR}/tessavane.ico
-  COMMAND sh ${CMAKE_SOURCE_DIR}/res/make_icon.sh ${TESSAVANE_ICON_DIR}/tessavane.ico
+  COMMAND ${CMAKE_COMMAND} -E env CONVERT=${TESSAVANE_CONVERT} ICOTOOL=${TESSAVANE_ICOTOOL}
+          sh ${CMAKE_SOURCE_DIR}/res/make_icon.sh ${TESSAVANE_ICON_DIR}/tessavane.ico
   DEPENDS ${CMAKE_SOURCE_DIR}/res/make_icon.sh
   COMMENT "Drawing the icon"
   VERBATIM)

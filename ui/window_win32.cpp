@@ -24,7 +24,7 @@ HWND SpeedLabel;
 
 const wchar_t kClassName[] = L"TessavaneForPEFullClass";
 
-struct ControlSpec {
+struct ControlLayout {
   const wchar_t* className;
   const wchar_t* text;
   DWORD style;
@@ -34,7 +34,7 @@ struct ControlSpec {
 };
 
 // Creation order is the table order.
-const ControlSpec kControls[] = {
+const ControlLayout kControls[] = {
     {L"LISTBOX", nullptr, WS_VSCROLL | LBS_NOTIFY, 10, 10, 600, 220, kDiskList,
      &DiskList},
     {L"BUTTON", L"刷新", 0, 620, 10, 120, 28, kRefreshButton, nullptr},
@@ -63,7 +63,7 @@ void InitCommonControlClasses() {
 }
 
 void CreateControls(HWND window) {
-  for (const ControlSpec& c : kControls) {
+  for (const ControlLayout& c : kControls) {
     // A control that cannot be created is left out; the rest still work.
     HWND h = CreateWindowExW(0, c.className, c.text,
                              WS_CHILD | WS_VISIBLE | c.style, c.x, c.y,
