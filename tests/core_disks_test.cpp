@@ -293,9 +293,9 @@ TEST(DescriptorTest, ShortRepliesOnlyUseTheOffsetsTheyHold) {
   // 27 bytes hold the vendor and product offsets but not all of the serial's.
   std::vector<unsigned char> r = Reply(20, 24, 20);
   r.resize(27);
-  std::memcpy(r.data() + 20, "AB\0CD\0\0", 7);
-  // Bytes 24..26 are the product text and the first three bytes of the
-  // serial offset field: the product is "CD", the serial is unreadable.
+  std::memcpy(r.data() + 20, "AB\0\0CD\0", 7);
+  // Bytes 24..26 are both the product text "CD" and three of the four bytes
+  // of the serial offset field, which therefore gives no serial.
   Described d = Describe(r);
   EXPECT_EQ(d.name, L"AB CD");
   EXPECT_EQ(d.serial, L"");
