@@ -17,6 +17,11 @@ constexpr uint32_t kErrorNoAccess = 998;        // bad buffer address
 constexpr uint32_t kErrorNegativeSeek = 131;
 constexpr uint32_t kErrorNotLocked = 158;
 constexpr uint32_t kErrorFilenameTooLong = 206;  // FindFirst/NextVolumeW
+constexpr uint32_t kErrorFileExists = 80;
+constexpr uint32_t kCreateNew = 1;
+constexpr uint32_t kCreateAlways = 2;
+constexpr uint32_t kOpenAlways = 4;
+constexpr uint32_t kTruncateExisting = 5;
 
 constexpr uint64_t kLayoutHead = 17408;  // MBR, GPT header and entries
 constexpr uint64_t kLayoutTail = 16896;  // backup GPT entries and header
@@ -95,6 +100,11 @@ VolumeState* VolumeWithLetter(Machine& m, wchar_t folded) {
     if (lower == folded) return &v;
   }
   return nullptr;
+}
+
+bool IsDevicePath(const std::wstring& path) {
+  return path.compare(0, 4, L"\\\\.\\") == 0 ||
+         path.compare(0, 4, L"\\\\?\\") == 0;
 }
 
 // What a path names. Returns 0, or the error an open of it fails with.
@@ -309,21 +319,35 @@ bool OsOpen(const wchar_t* path, uint32_t access, uint32_t share,
   hs.path = call.entry.target;
   hs.access = access;
   hs.share = share;
-  if (const uint32_t error = Resolve(call.m, hs.path, &hs)) {
-    return call.Fail(error);
+  const bool creates = disposition == kCreateNew ||
+                       disposition == kCreateAlways || disposition == kOpenAlways;
+  const bool truncates =
+      disposition == kCreateAlways || disposition == kTruncateExisting;
+  uint32_t error = Resolve(call.m, hs.path, &hs);
+  bool created = false;
+  if (error == kErrorFileNotFound && creates && !IsDevicePath(hs.path)) {
+    std::shared_ptr<FileState> f = std::make_shared<FileState>();
+    f->path = hs.path;
+    call.m.files[FoldPath(hs.path)] = f;
+    hs.kind = Kind::kFile;
+    hs.file = std::move(f);
+    created = true;
+    error = 0;
   }
-  // Plain files are read-only (as on a PE medium) and cannot be created.
-  if (hs.kind == Kind::kFile &&
-      (CanWrite(access) || (disposition != kOpenExisting && disposition != 4))) {
-    return call.Fail(kErrorAccessDenied);
-  }
+  if (error != 0) return call.Fail(error);
   if (hs.kind == Kind::kDirectory && (flags & kFlagBackupSemantics) == 0) {
     return call.Fail(kErrorAccessDenied);
   }
-  if (hs.kind == Kind::kFile && !OpenFileContents(*hs.file)) {
-    return call.Fail(kErrorFileNotFound);
+  if (hs.kind == Kind::kFile && !created) {
+    if (disposition == kCreateNew) return call.Fail(kErrorFileExists);
+    if (!OpenFileContents(*hs.file)) return call.Fail(kErrorFileNotFound);
+    // Host files stand for media the machine cannot change.
+    if (!hs.file->hostPath.empty() && (truncates || CanWrite(access))) {
+      return call.Fail(kErrorAccessDenied);
+    }
   }
   if (const uint32_t error = CheckOpen(call.m, hs)) return call.Fail(error);
+  if (hs.kind == Kind::kFile && truncates) hs.file->bytes.clear();
   const uintptr_t id = call.m.nextId;
   call.m.nextId += 4;
   call.m.handles.emplace(id, std::move(hs));
@@ -413,6 +437,19 @@ bool OsWrite(OsHandle h, const void* buffer, uint32_t length, uint32_t* done) {
   if (hs == nullptr) return call.Fail(kErrorInvalidHandle);
   if (buffer == nullptr && length > 0) return call.Fail(kErrorNoAccess);
   if (!CanWrite(hs->access)) return call.Fail(kErrorAccessDenied);
+  if (hs->kind == Kind::kFile) {
+    FileState& f = *hs->file;
+    if (!f.hostPath.empty()) return call.Fail(kErrorAccessDenied);
+    const uint32_t n = shortBytes != 0 ? std::min(length, shortBytes) : length;
+    if (n > 0) {
+      if (f.bytes.size() < hs->position + n) f.bytes.resize(hs->position + n);
+      std::memcpy(f.bytes.data() + hs->position, buffer, n);
+    }
+    hs->position += n;
+    call.entry.done = n;
+    if (done != nullptr) *done = n;
+    return true;
+  }
   if (hs->kind != Kind::kDisk) return call.Fail(kErrorInvalidFunction);
   DiskState& disk = *DiskOf(call.m, *hs);
   const uint32_t sector = disk.config.sectorSize;

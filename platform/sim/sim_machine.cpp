@@ -353,30 +353,34 @@ void SimSetCodePage(uint32_t codePage) {
 
 namespace {
 
-void PutFile(const std::wstring& path, std::shared_ptr<FileState> state) {
+// A file that exists already gets new contents in place, so handles open on
+// it see them, as they would see another process rewrite the file.
+void PutFile(const std::wstring& path, const std::vector<uint8_t>* bytes,
+             const std::string& hostPath) {
   EnsureMachine();
   Machine& m = TheMachine();
-  state->path = path;
-  std::shared_ptr<FileState> old;
-  std::lock_guard<std::mutex> lock(m.mutex);
-  std::shared_ptr<FileState>& slot = m.files[FoldPath(path)];
-  if (slot) state->holder = slot->holder;
-  old.swap(slot);
-  slot = std::move(state);
+  HostFile* oldHost = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(m.mutex);
+    std::shared_ptr<FileState>& slot = m.files[FoldPath(path)];
+    if (!slot) slot = std::make_shared<FileState>();
+    slot->path = path;
+    slot->bytes = bytes != nullptr ? *bytes : std::vector<uint8_t>();
+    slot->hostPath = hostPath;
+    oldHost = slot->host;
+    slot->host = nullptr;
+  }
+  HostClose(oldHost);
 }
 
 }  // namespace
 
 void SimPutFile(const std::wstring& path, const std::vector<uint8_t>& bytes) {
-  std::shared_ptr<FileState> state = std::make_shared<FileState>();
-  state->bytes = bytes;
-  PutFile(path, std::move(state));
+  PutFile(path, &bytes, std::string());
 }
 
 void SimPutHostFile(const std::wstring& path, const std::string& hostPath) {
-  std::shared_ptr<FileState> state = std::make_shared<FileState>();
-  state->hostPath = hostPath;
-  PutFile(path, std::move(state));
+  PutFile(path, nullptr, hostPath);
 }
 
 void SimDeleteFile(const std::wstring& path) {

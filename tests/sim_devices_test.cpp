@@ -1,0 +1,532 @@
+// The simulated machine's disks, volumes and files: the answers every other
+// test relies on to mean what Windows would mean by them.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/sim/sim.h"
+
+namespace {
+
+constexpr uint32_t kRW = kGenericRead | kGenericWrite;
+constexpr uint32_t kShareRW = kFileShareRead | kFileShareWrite;
+constexpr uint32_t kBackupSemantics = 0x02000000u;
+const wchar_t kDrive1[] = L"\\\\.\\PhysicalDrive1";
+const wchar_t kVolA[] = L"\\\\?\\Volume{aaaa}\\";
+
+OsHandle Open(const wchar_t* path, uint32_t access, uint32_t share,
+              uint32_t flags = 0) {
+  OsHandle h = nullptr;
+  if (!OsOpen(path, access, share, kOpenExisting, flags, &h)) return nullptr;
+  return h;
+}
+
+// Open's error, 0 when it opened (the handle is closed again).
+uint32_t OpenError(const wchar_t* path, uint32_t access, uint32_t share,
+                   uint32_t flags = 0) {
+  OsHandle h = Open(path, access, share, flags);
+  if (h == nullptr) return OsLastError();
+  OsClose(h);
+  return 0;
+}
+
+// Write's error at an offset, 0 on success.
+uint32_t WriteAt(OsHandle h, uint64_t offset, const std::vector<uint8_t>& data) {
+  EXPECT_TRUE(OsSeek(h, static_cast<int64_t>(offset)));
+  uint32_t done = 0;
+  if (!OsWrite(h, data.data(), static_cast<uint32_t>(data.size()), &done)) {
+    return OsLastError();
+  }
+  EXPECT_EQ(done, data.size());
+  return 0;
+}
+
+uint32_t ReadAt(OsHandle h, uint64_t offset, uint32_t length, uint32_t* done) {
+  std::vector<uint8_t> buffer(length + 1);
+  EXPECT_TRUE(OsSeek(h, static_cast<int64_t>(offset)));
+  return OsRead(h, buffer.data(), length, done) ? 0 : OsLastError();
+}
+
+std::vector<uint8_t> Pattern(int disk, uint64_t offset, size_t n) {
+  std::vector<uint8_t> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = SimPatternByte(disk, offset + i);
+  return v;
+}
+
+uint32_t Control(OsHandle h, uint32_t code, std::vector<uint8_t>* out,
+                 uint32_t* returned, const void* in = nullptr,
+                 uint32_t inLength = 0) {
+  return OsDeviceControl(h, code, in, inLength, out->empty() ? nullptr : out->data(),
+                         static_cast<uint32_t>(out->size()), returned)
+             ? 0
+             : OsLastError();
+}
+
+uint32_t U32(const std::vector<uint8_t>& b, size_t at) {
+  uint32_t v;
+  std::memcpy(&v, b.data() + at, 4);
+  return v;
+}
+uint64_t U64(const std::vector<uint8_t>& b, size_t at) {
+  uint64_t v;
+  std::memcpy(&v, b.data() + at, 8);
+  return v;
+}
+
+class SimDevices : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SimReset();
+    SimDisk d;
+    d.number = 1;
+    d.length = 64 << 20;
+    d.vendor = "ACME";
+    d.product = "FASTDISK";
+    d.serial = "SN1";
+    SimAddDisk(d);
+    d.number = 2;
+    d.sectorSize = 4096;
+    d.removable = true;
+    SimAddDisk(d);
+    SimVolume v;
+    v.name = kVolA;
+    v.letter = L'E';
+    v.extents = {{1, 1 << 20, 8 << 20}};
+    SimAddVolume(v);
+  }
+  void TearDown() override {
+    EXPECT_EQ(SimOpenHandles(), 0);
+    SimReset();
+  }
+};
+
+TEST_F(SimDevices, SharingFollowsAccessAndShareModes) {
+  // Missing drives, and names Windows would not accept, are not found.
+  EXPECT_EQ(OpenError(L"\\\\.\\PhysicalDrive7", kGenericRead, kShareRW), 2u);
+  EXPECT_EQ(OpenError(L"\\\\.\\PhysicalDrive01", kGenericRead, kShareRW), 2u);
+  EXPECT_EQ(OpenError(L"\\\\.\\physicaldrive1", kGenericRead, kShareRW), 0u);
+
+  OsHandle reader = Open(kDrive1, kGenericRead, kShareRW);
+  ASSERT_NE(reader, nullptr);
+  EXPECT_EQ(OpenError(kDrive1, kRW, kShareRW), 0u);
+  EXPECT_EQ(OpenError(kDrive1, kRW, 0), 32u);  // would deny the reader
+  OsHandle exclusive = nullptr;
+  OsClose(reader);
+  exclusive = Open(kDrive1, kRW, 0);
+  ASSERT_NE(exclusive, nullptr);
+  EXPECT_EQ(OpenError(kDrive1, kGenericRead, kShareRW), 32u);
+  OsClose(exclusive);
+
+  // Another process holding the disk.
+  SimSetDiskHolder(1, SimHolder::kShared);
+  EXPECT_EQ(OpenError(kDrive1, kGenericRead, kShareRW), 0u);
+  EXPECT_EQ(OpenError(kDrive1, kRW, 0), 32u);
+  EXPECT_EQ(OpenError(kDrive1, kGenericRead, kFileShareRead), 32u);
+  SimSetDiskHolder(1, SimHolder::kExclusive);
+  EXPECT_EQ(OpenError(kDrive1, kGenericRead, kShareRW), 32u);
+  SimSetDiskHolder(1, SimHolder::kNone);
+
+  // Files and volumes follow the same rules.
+  SimPutFile(L"D:\\a.img", {1, 2, 3});
+  OsHandle file = Open(L"d:/A.IMG", kGenericRead, kFileShareRead);
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(OpenError(L"D:\\a.img", kGenericRead, kShareRW), 0u);
+  EXPECT_EQ(OpenError(L"D:\\a.img", kRW, kShareRW), 32u);
+  OsClose(file);
+  EXPECT_EQ(OpenError(L"D:\\a.img", kRW, kShareRW), 0u);
+  SimSetFileHolder(L"D:\\a.img", SimHolder::kExclusive);
+  EXPECT_EQ(OpenError(L"D:\\a.img", kGenericRead, kShareRW), 32u);
+
+  OsHandle vol = Open(L"\\\\?\\Volume{aaaa}", kRW, 0);
+  ASSERT_NE(vol, nullptr);
+  EXPECT_EQ(OpenError(L"\\\\.\\E:", kGenericRead, kShareRW), 32u);
+  OsClose(vol);
+}
+
+TEST_F(SimDevices, TransfersMustBeWholeSectors) {
+  OsHandle h = Open(kDrive1, kRW, kShareRW);
+  OsHandle h4k = Open(L"\\\\.\\PhysicalDrive2", kRW, kShareRW);
+  uint32_t done = 0;
+  EXPECT_EQ(ReadAt(h, 0, 100, &done), 87u);
+  EXPECT_EQ(ReadAt(h, 256, 512, &done), 87u);
+  EXPECT_EQ(ReadAt(h, 512, 1024, &done), 0u);
+  EXPECT_EQ(done, 1024u);
+  EXPECT_EQ(WriteAt(h, 0, std::vector<uint8_t>(513)), 87u);
+  EXPECT_EQ(WriteAt(h, 100, std::vector<uint8_t>(512)), 87u);
+
+  EXPECT_EQ(ReadAt(h4k, 0, 512, &done), 87u);
+  EXPECT_EQ(WriteAt(h4k, 512, std::vector<uint8_t>(4096)), 87u);
+  EXPECT_EQ(WriteAt(h4k, 4096, std::vector<uint8_t>(4096, 7)), 0u);
+  EXPECT_EQ(SimReadDisk(2, 4096, 4096), std::vector<uint8_t>(4096, 7));
+  // Each handle keeps its own position.
+  EXPECT_TRUE(OsSeek(h, 0));
+  EXPECT_TRUE(OsSeek(h4k, 8192));
+  std::vector<uint8_t> buffer(4096);
+  EXPECT_TRUE(OsRead(h, buffer.data(), 512, &done));
+  EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + 512),
+            Pattern(1, 0, 512));
+  EXPECT_TRUE(OsRead(h4k, buffer.data(), 4096, &done));
+  EXPECT_EQ(buffer, Pattern(2, 8192, 4096));
+  EXPECT_EQ(SimDiskWrites(2).size(), 1u);
+  EXPECT_TRUE(SimDiskWrites(1).empty());
+  OsClose(h);
+  OsClose(h4k);
+}
+
+TEST_F(SimDevices, TheDiskEndStopsWritesWholeAndShortensReads) {
+  OsHandle h = Open(kDrive1, kRW, kShareRW);
+  const uint64_t end = 64 << 20;
+  // Straddling the end: refused, and not a byte lands.
+  EXPECT_EQ(WriteAt(h, end - 512, std::vector<uint8_t>(1024, 1)), 27u);
+  EXPECT_EQ(WriteAt(h, end, std::vector<uint8_t>(512, 1)), 27u);
+  EXPECT_EQ(SimReadDisk(1, end - 512, 512), Pattern(1, end - 512, 512));
+  EXPECT_EQ(WriteAt(h, end - 512, std::vector<uint8_t>(512, 1)), 0u);
+  EXPECT_EQ(SimReadDisk(1, end - 512, 512), std::vector<uint8_t>(512, 1));
+
+  uint32_t done = 99;
+  EXPECT_EQ(ReadAt(h, end - 512, 4096, &done), 0u);
+  EXPECT_EQ(done, 512u);
+  EXPECT_EQ(ReadAt(h, end, 512, &done), 0u);
+  EXPECT_EQ(done, 0u);
+
+  // A handle without write access writes nothing.
+  OsHandle reader = Open(kDrive1, kGenericRead, kShareRW);
+  EXPECT_EQ(WriteAt(reader, 0, std::vector<uint8_t>(512)), 5u);
+  OsClose(reader);
+  OsClose(h);
+}
+
+TEST_F(SimDevices, MountedVolumesGuardTheirSectorsUntilLockedOrDismounted) {
+  OsHandle disk = Open(kDrive1, kRW, kShareRW);
+  const std::vector<uint8_t> data(4096, 9);
+  // The volume covers [1 MiB, 9 MiB) of drive 1; the whole write is refused.
+  EXPECT_EQ(WriteAt(disk, (1 << 20) - 2048, data), 5u);
+  EXPECT_EQ(SimReadDisk(1, (1 << 20) - 2048, 2048), Pattern(1, (1 << 20) - 2048, 2048));
+  EXPECT_EQ(WriteAt(disk, (9 << 20) - 512, data), 5u);
+  EXPECT_EQ(WriteAt(disk, 9 << 20, data), 0u);
+  EXPECT_EQ(WriteAt(disk, 0, data), 0u);
+
+  OsHandle vol = Open(L"\\\\?\\Volume{aaaa}", kRW, kShareRW);
+  ASSERT_NE(vol, nullptr);
+  std::vector<uint8_t> none;
+  uint32_t returned = 0;
+  EXPECT_EQ(Control(vol, kFsctlUnlockVolume, &none, &returned), 158u);
+  EXPECT_EQ(Control(vol, kFsctlLockVolume, &none, &returned), 0u);
+  EXPECT_TRUE(SimVolumeLocked(kVolA));
+  EXPECT_EQ(Control(vol, kFsctlLockVolume, &none, &returned), 5u);
+  EXPECT_EQ(OpenError(L"\\\\.\\E:", kGenericRead, kShareRW), 5u);
+  EXPECT_EQ(WriteAt(disk, 1 << 20, data), 0u);
+  OsClose(vol);  // closing unlocks
+  EXPECT_FALSE(SimVolumeLocked(kVolA));
+  EXPECT_EQ(WriteAt(disk, 1 << 20, data), 5u);
+
+  // A lock is refused while another handle has the volume open.
+  vol = Open(L"\\\\.\\e:", kRW, kShareRW);
+  OsHandle other = Open(L"\\\\?\\VOLUME{AAAA}", kGenericRead, kShareRW);
+  EXPECT_EQ(Control(vol, kFsctlLockVolume, &none, &returned), 5u);
+  OsClose(other);
+  EXPECT_EQ(Control(vol, kFsctlLockVolume, &none, &returned), 0u);
+  EXPECT_EQ(Control(vol, kFsctlDismountVolume, &none, &returned), 0u);
+  EXPECT_EQ(Control(vol, kFsctlUnlockVolume, &none, &returned), 0u);
+  OsClose(vol);
+  EXPECT_FALSE(SimVolumeMounted(kVolA));
+  EXPECT_EQ(WriteAt(disk, 1 << 20, data), 0u);
+  SimSetVolumeMounted(kVolA, true);
+  EXPECT_EQ(WriteAt(disk, 1 << 20, data), 5u);
+
+  // Volume controls belong to volumes, disk controls to disks and volumes.
+  EXPECT_EQ(Control(disk, kFsctlLockVolume, &none, &returned), 1u);
+  OsClose(disk);
+}
+
+TEST_F(SimDevices, StorageDescriptorLayoutAndCutting) {
+  OsHandle h = Open(kDrive1, kGenericRead, kShareRW);
+  const uint8_t query[12] = {};
+  std::vector<uint8_t> out(2048, 0xEE);
+  uint32_t returned = 0;
+  ASSERT_EQ(Control(h, kIoctlStorageQueryProperty, &out, &returned, query, 12), 0u);
+  // 40-byte header, then "ACME", "FASTDISK", "SN1" with their NULs.
+  ASSERT_EQ(returned, 40u + 5 + 9 + 4);
+  EXPECT_EQ(U32(out, 4), returned);  // Size
+  EXPECT_EQ(out[10], 0);             // RemovableMedia
+  EXPECT_EQ(U32(out, 12), 40u);
+  EXPECT_EQ(U32(out, 16), 45u);
+  EXPECT_EQ(U32(out, 20), 0u);  // no revision
+  EXPECT_EQ(U32(out, 24), 54u);
+  EXPECT_STREQ(reinterpret_cast<const char*>(&out[40]), "ACME");
+  EXPECT_STREQ(reinterpret_cast<const char*>(&out[45]), "FASTDISK");
+  EXPECT_STREQ(reinterpret_cast<const char*>(&out[54]), "SN1");
+
+  // Cut to the caller's buffer, still a success.
+  std::vector<uint8_t> small(20, 0xEE);
+  ASSERT_EQ(Control(h, kIoctlStorageQueryProperty, &small, &returned, query, 12), 0u);
+  EXPECT_EQ(returned, 20u);
+  EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 20), small);
+
+  // Only the standard device query is answered.
+  const uint8_t other[12] = {1};
+  EXPECT_EQ(Control(h, kIoctlStorageQueryProperty, &out, &returned, other, 12), 87u);
+  EXPECT_EQ(Control(h, kIoctlStorageQueryProperty, &out, &returned, query, 8), 87u);
+  OsClose(h);
+
+  // Removable, raw and missing descriptors.
+  h = Open(L"\\\\.\\PhysicalDrive2", kGenericRead, kShareRW);
+  ASSERT_EQ(Control(h, kIoctlStorageQueryProperty, &out, &returned, query, 12), 0u);
+  EXPECT_EQ(out[10], 1);
+  OsClose(h);
+  SimDisk raw;
+  raw.number = 3;
+  raw.length = 1 << 20;
+  raw.useRawDescriptor = true;
+  raw.rawDescriptor = {1, 2, 3, 4, 5};
+  SimAddDisk(raw);
+  h = Open(L"\\\\.\\PhysicalDrive3", kGenericRead, kShareRW);
+  ASSERT_EQ(Control(h, kIoctlStorageQueryProperty, &out, &returned, query, 12), 0u);
+  EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + returned), raw.rawDescriptor);
+  OsClose(h);
+  raw.hasDescriptor = false;
+  SimAddDisk(raw);
+  h = Open(L"\\\\.\\PhysicalDrive3", kGenericRead, kShareRW);
+  EXPECT_EQ(Control(h, kIoctlStorageQueryProperty, &out, &returned, query, 12), 1u);
+  OsClose(h);
+}
+
+TEST_F(SimDevices, LengthAndExtentReplies) {
+  OsHandle disk = Open(kDrive1, kGenericRead, kShareRW);
+  std::vector<uint8_t> out(8);
+  uint32_t returned = 0;
+  ASSERT_EQ(Control(disk, kIoctlDiskGetLengthInfo, &out, &returned), 0u);
+  EXPECT_EQ(returned, 8u);
+  EXPECT_EQ(U64(out, 0), 64u << 20);
+  std::vector<uint8_t> four(4);
+  EXPECT_EQ(Control(disk, kIoctlDiskGetLengthInfo, &four, &returned), 122u);
+  EXPECT_EQ(Control(disk, kIoctlVolumeGetVolumeDiskExtents, &out, &returned), 1u);
+  OsClose(disk);
+  // A handle without read access may not ask.
+  disk = Open(kDrive1, 0, kShareRW);
+  EXPECT_EQ(Control(disk, kIoctlDiskGetLengthInfo, &out, &returned), 5u);
+  OsClose(disk);
+
+  SimVolume spanning;
+  spanning.name = L"\\\\?\\Volume{span}";
+  spanning.extents = {{2, 4096, 1 << 20}, {1, 32 << 20, 2 << 20}};
+  SimAddVolume(spanning);
+  OsHandle vol = Open(L"\\\\?\\Volume{span}", kGenericRead, kShareRW);
+  ASSERT_EQ(Control(vol, kIoctlDiskGetLengthInfo, &out, &returned), 0u);
+  EXPECT_EQ(U64(out, 0), 3u << 20);
+
+  std::vector<uint8_t> ext(1024);
+  ASSERT_EQ(Control(vol, kIoctlVolumeGetVolumeDiskExtents, &ext, &returned), 0u);
+  EXPECT_EQ(returned, 8u + 2 * 24);
+  EXPECT_EQ(U32(ext, 0), 2u);
+  EXPECT_EQ(U32(ext, 8), 2u);
+  EXPECT_EQ(U64(ext, 16), 4096u);
+  EXPECT_EQ(U64(ext, 24), 1u << 20);
+  EXPECT_EQ(U32(ext, 32), 1u);
+  EXPECT_EQ(U64(ext, 40), 32u << 20);
+  // Room for one extent: the header and that one, with 234.
+  std::vector<uint8_t> one(32);
+  EXPECT_EQ(Control(vol, kIoctlVolumeGetVolumeDiskExtents, &one, &returned), 234u);
+  EXPECT_EQ(returned, 32u);
+  EXPECT_EQ(U32(one, 0), 2u);
+  EXPECT_EQ(U32(one, 8), 2u);
+  std::vector<uint8_t> tiny(31);
+  EXPECT_EQ(Control(vol, kIoctlVolumeGetVolumeDiskExtents, &tiny, &returned), 122u);
+  OsClose(vol);
+
+  vol = Open(L"\\\\.\\E:", kGenericRead, kShareRW);
+  ASSERT_EQ(Control(vol, kIoctlVolumeGetVolumeDiskExtents, &one, &returned), 0u);
+  EXPECT_EQ(returned, 32u);
+  EXPECT_EQ(U32(one, 8), 1u);
+  OsClose(vol);
+
+  SimDisk bad;
+  bad.number = 4;
+  bad.length = 1 << 20;
+  bad.lengthQueryError = 21;
+  SimAddDisk(bad);
+  spanning.extentsError = 50;
+  SimAddVolume(spanning);
+  disk = Open(L"\\\\.\\PhysicalDrive4", kGenericRead, kShareRW);
+  EXPECT_EQ(Control(disk, kIoctlDiskGetLengthInfo, &out, &returned), 21u);
+  OsClose(disk);
+  vol = Open(L"\\\\?\\Volume{span}", kGenericRead, kShareRW);
+  EXPECT_EQ(Control(vol, kIoctlVolumeGetVolumeDiskExtents, &ext, &returned), 50u);
+  OsClose(vol);
+}
+
+TEST_F(SimDevices, VolumeEnumerationAndNames) {
+  SimVolume v;
+  v.name = L"\\\\?\\Volume{bbbb}";  // listed without a trailing backslash
+  SimAddVolume(v);
+  v.name = L"\\\\?\\Volume{hidden}\\";
+  v.listed = false;
+  SimAddVolume(v);
+  v.name = L"";
+  v.listed = true;
+  SimAddVolume(v);
+
+  wchar_t name[260];
+  OsFindHandle f = nullptr;
+  std::vector<std::wstring> names;
+  ASSERT_TRUE(OsFindFirstVolume(name, 260, &f));
+  names.push_back(name);
+  while (OsFindNextVolume(f, name, 260)) names.push_back(name);
+  EXPECT_EQ(OsLastError(), 18u);
+  EXPECT_EQ(SimOpenFinds(), 1);
+  OsFindVolumeClose(f);
+  EXPECT_EQ(SimOpenFinds(), 0);
+  EXPECT_EQ(names, (std::vector<std::wstring>{kVolA, L"\\\\?\\Volume{bbbb}", L""}));
+  EXPECT_FALSE(OsFindFirstVolume(name, 10, &f));
+  EXPECT_EQ(OsLastError(), 206u);
+  EXPECT_EQ(f, nullptr);
+
+  // Without the trailing backslash a name opens the volume; with it, the
+  // root folder, which needs backup semantics.
+  EXPECT_EQ(OpenError(L"\\\\?\\Volume{aaaa}", kRW, kShareRW), 0u);
+  EXPECT_EQ(OpenError(kVolA, kRW, kShareRW), 5u);
+  OsHandle root = Open(kVolA, kGenericRead, kShareRW, kBackupSemantics);
+  ASSERT_NE(root, nullptr);
+  std::vector<uint8_t> ext(64);
+  uint32_t returned = 0;
+  EXPECT_EQ(Control(root, kIoctlVolumeGetVolumeDiskExtents, &ext, &returned), 1u);
+  OsClose(root);
+  EXPECT_EQ(OpenError(L"\\\\?\\Volume{bbbb}", kRW, kShareRW), 0u);
+  EXPECT_EQ(OpenError(L"\\\\?\\Volume{hidden}", kRW, kShareRW), 0u);
+  EXPECT_EQ(OpenError(L"\\\\.\\F:", kGenericRead, kShareRW), 2u);
+
+  SimReset();
+  EXPECT_FALSE(OsFindFirstVolume(name, 260, &f));
+  EXPECT_EQ(OsLastError(), 18u);
+}
+
+TEST_F(SimDevices, DeleteLayoutZeroesBothEndsAndDropsTheVolumes) {
+  const uint64_t end = 64 << 20;
+  OsHandle reader = Open(kDrive1, kGenericRead, kShareRW);
+  std::vector<uint8_t> none;
+  uint32_t returned = 0;
+  EXPECT_EQ(Control(reader, kIoctlDiskDeleteDriveLayout, &none, &returned), 5u);
+  OsClose(reader);
+  EXPECT_FALSE(SimLayoutDeleted(1));
+
+  OsHandle h = Open(kDrive1, kRW, kShareRW);
+  ASSERT_EQ(Control(h, kIoctlDiskDeleteDriveLayout, &none, &returned), 0u);
+  EXPECT_TRUE(SimLayoutDeleted(1));
+  EXPECT_FALSE(SimLayoutDeleted(2));
+  EXPECT_EQ(SimReadDisk(1, 0, 17408), std::vector<uint8_t>(17408, 0));
+  EXPECT_EQ(SimReadDisk(1, 17408, 512), Pattern(1, 17408, 512));
+  EXPECT_EQ(SimReadDisk(1, end - 16896, 16896), std::vector<uint8_t>(16896, 0));
+  EXPECT_EQ(SimReadDisk(1, end - 16896 - 512, 512), Pattern(1, end - 16896 - 512, 512));
+  EXPECT_TRUE(SimDiskWrites(1).empty());
+
+  // The partition is gone: not listed, not openable, not guarding sectors.
+  wchar_t name[260];
+  OsFindHandle f = nullptr;
+  EXPECT_FALSE(OsFindFirstVolume(name, 260, &f));
+  EXPECT_EQ(OpenError(L"\\\\.\\E:", kGenericRead, kShareRW), 2u);
+  EXPECT_EQ(WriteAt(h, 1 << 20, std::vector<uint8_t>(512)), 0u);
+  OsClose(h);
+}
+
+TEST_F(SimDevices, PlainFiles) {
+  SimPutFile(L"X:\\prohibited_disks.txt", {'A', 'B', '\n'});
+  OsHandle h = Open(L"x:\\PROHIBITED_DISKS.TXT", kGenericRead, kFileShareRead);
+  ASSERT_NE(h, nullptr);
+  int64_t size = 0;
+  ASSERT_TRUE(OsGetFileSizeEx(h, &size));
+  EXPECT_EQ(size, 3);
+  char buffer[8];
+  uint32_t done = 0;
+  ASSERT_TRUE(OsRead(h, buffer, 8, &done));
+  EXPECT_EQ(std::string(buffer, done), "AB\n");
+  ASSERT_TRUE(OsRead(h, buffer, 8, &done));  // end of file
+  EXPECT_EQ(done, 0u);
+  // Disk controls on a plain file.
+  std::vector<uint8_t> out(8);
+  uint32_t returned = 0;
+  EXPECT_EQ(Control(h, kIoctlDiskGetLengthInfo, &out, &returned), 1u);
+  OsClose(h);
+  EXPECT_EQ(OpenError(L"X:\\missing.txt", kGenericRead, kFileShareRead), 2u);
+  SimDeleteFile(L"X:\\prohibited_disks.txt");
+  EXPECT_EQ(OpenError(L"X:\\prohibited_disks.txt", kGenericRead, kFileShareRead), 2u);
+
+  // A host file is streamed: 20 GiB of sparse file, never loaded.
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("sim_files_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+  std::filesystem::create_directories(dir);
+  const std::filesystem::path big = dir / "big.img";
+  {
+    std::ofstream(big, std::ios::binary) << "head";
+  }
+  std::filesystem::resize_file(big, (5ull << 32) + 7);
+  SimPutHostFile(L"D:\\big.img", big.string());
+  h = Open(L"D:\\big.img", kGenericRead, kFileShareRead);
+  ASSERT_NE(h, nullptr);
+  uint32_t high = 0;
+  EXPECT_EQ(OsGetFileSize(h, &high), 7u);
+  EXPECT_EQ(high, 5u);
+  ASSERT_TRUE(OsRead(h, buffer, 6, &done));
+  EXPECT_EQ(std::string(buffer, done), std::string("head\0\0", 6));
+  ASSERT_TRUE(OsSeek(h, static_cast<int64_t>(5ull << 32) + 5));
+  ASSERT_TRUE(OsRead(h, buffer, 8, &done));
+  EXPECT_EQ(done, 2u);
+  EXPECT_FALSE(OsSeek(h, -1));
+  EXPECT_EQ(OsLastError(), 131u);
+  OsClose(h);
+  // Failure of GetFileSize is 0xFFFFFFFF with an error.
+  EXPECT_EQ(OsGetFileSize(h, &high), 0xFFFFFFFFu);
+  EXPECT_EQ(OsLastError(), 6u);
+  SimPutHostFile(L"D:\\gone.img", (dir / "gone.img").string());
+  EXPECT_EQ(OpenError(L"D:\\gone.img", kGenericRead, kFileShareRead), 2u);
+  std::filesystem::remove_all(dir);
+}
+
+TEST_F(SimDevices, FileBackedDiskRoundTrip) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("sim_backing_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  SimDisk d;
+  d.number = 9;
+  d.length = 8 << 20;
+  d.backingFile = (dir / "disk9.img").string();
+  SimAddDisk(d);
+
+  // Unwritten: zeros, and no file yet.
+  EXPECT_EQ(SimReadDisk(9, 4096, 16), std::vector<uint8_t>(16, 0));
+  EXPECT_FALSE(std::filesystem::exists(d.backingFile));
+
+  OsHandle h = Open(L"\\\\.\\PhysicalDrive9", kRW, 0);
+  ASSERT_NE(h, nullptr);
+  std::vector<uint8_t> data(1 << 20);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + 3);
+  EXPECT_EQ(WriteAt(h, 2 << 20, data), 0u);
+  EXPECT_TRUE(OsFlush(h));
+  OsClose(h);
+  EXPECT_EQ(std::filesystem::file_size(d.backingFile), 8u << 20);
+  std::ifstream in(d.backingFile, std::ios::binary);
+  in.seekg(2 << 20);
+  std::vector<uint8_t> onHost(data.size());
+  in.read(reinterpret_cast<char*>(onHost.data()), static_cast<std::streamsize>(onHost.size()));
+  EXPECT_EQ(onHost, data);
+  EXPECT_EQ(SimReadDisk(9, 2 << 20, data.size()), data);
+
+  h = Open(L"\\\\.\\PhysicalDrive9", kGenericRead, kShareRW);
+  std::vector<uint8_t> back(data.size());
+  uint32_t done = 0;
+  ASSERT_TRUE(OsSeek(h, 2 << 20));
+  ASSERT_TRUE(OsRead(h, back.data(), static_cast<uint32_t>(back.size()), &done));
+  EXPECT_EQ(back, data);
+  EXPECT_FALSE(OsFlush(h));  // needs write access
+  EXPECT_EQ(OsLastError(), 5u);
+  OsClose(h);
+  SimReset();
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
