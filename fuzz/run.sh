@@ -15,7 +15,7 @@ for target in descriptor protected_list texts; do
     xxd -r -p "$seed" > "$dir/corpus/$(basename "$seed" .hex)"
   done
   echo "fuzz: $target for ${seconds}s"
-  if ! (cd "$dir" && ../../fuzz_$target -max_total_time="$seconds" \
+  if ! (cd "$dir" && ../../fuzz/fuzz_$target -max_total_time="$seconds" \
           -max_len=70000 -print_final_stats=1 corpus > log.txt 2>&1); then
     tail -n 60 "$dir/log.txt"
     echo "fuzz: $target found a fault (input saved in $dir)"
