@@ -32,7 +32,9 @@ constexpr uint64_t kGiB = 1073741824ull;
 std::vector<unsigned char> Reply(uint32_t vendorOffset, uint32_t productOffset,
                                  uint32_t serialOffset,
                                  const std::string& tail = "") {
-  std::vector<unsigned char> r(40, 0);
+  std::vector<unsigned char> r(40 + tail.size(), 0);
+  for (size_t i = 0; i < tail.size(); ++i)
+    r[40 + i] = static_cast<unsigned char>(tail[i]);
   auto put = [&r](size_t at, uint32_t v) {
     for (int i = 0; i < 4; ++i) r[at + i] = static_cast<unsigned char>(v >> (8 * i));
   };
@@ -40,7 +42,6 @@ std::vector<unsigned char> Reply(uint32_t vendorOffset, uint32_t productOffset,
   put(12, vendorOffset);
   put(16, productOffset);
   put(24, serialOffset);
-  r.insert(r.end(), tail.begin(), tail.end());
   put(4, static_cast<uint32_t>(r.size()));
   return r;
 }
