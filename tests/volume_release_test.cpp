@@ -263,13 +263,20 @@ TEST(VolumeReleaseReplies, OnlyExtentsInsideTheReplyAreRead) {
 
 TEST(VolumeReleaseReplies, NeverPastTheReplyBuffer) {
   // 42 whole extents fit in 1024 bytes; a reply size claiming more is held
-  // to the buffer. Run under AddressSanitizer this also proves no overread.
+  // to the buffer. Disk 10 lies in the memory right behind it.
+  alignas(8) unsigned char memory[2048];
   std::vector<uint32_t> disks(42, 3);
   disks[41] = 9;
   Reply full = MakeReply(0xFFFFFFFFu, disks);
-  EXPECT_TRUE(ExtentReplyListsDisk(full.bytes, 1024, 9));
-  EXPECT_TRUE(ExtentReplyListsDisk(full.bytes, 0xFFFFFFFFu, 9));
-  EXPECT_FALSE(ExtentReplyListsDisk(full.bytes, 0xFFFFFFFFu, 10));
+  std::memcpy(memory, full.bytes, 1024);
+  for (size_t at = 1024; at + 4 <= sizeof memory; at += 4) {
+    uint32_t ten = 10;
+    std::memcpy(memory + at, &ten, 4);
+  }
+  EXPECT_TRUE(ExtentReplyListsDisk(memory, 1024, 9));
+  EXPECT_TRUE(ExtentReplyListsDisk(memory, 0xFFFFFFFFu, 9));
+  EXPECT_FALSE(ExtentReplyListsDisk(memory, 0xFFFFFFFFu, 10));
+  EXPECT_FALSE(ExtentReplyListsDisk(memory, 2048, 10));
 }
 
 }  // namespace
