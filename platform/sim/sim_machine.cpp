@@ -33,13 +33,15 @@ bool FaultMatches(const SimFault& f, const SimCall& c) {
   return f.target.empty() || ContainsFolded(c.target, f.target);
 }
 
-uint8_t* PageFor(DiskState& disk, uint64_t index, int number) {
+// The page holding `index`, allocated on first use; `whole` says the caller
+// overwrites all of it, so a new page needs no pattern.
+uint8_t* PageFor(DiskState& disk, uint64_t index, bool whole) {
   auto it = disk.pages.find(index);
   if (it != disk.pages.end()) return it->second.get();
   std::unique_ptr<uint8_t[]> page(new uint8_t[kPageSize]);
   const uint64_t base = index * kPageSize;
-  for (size_t i = 0; i < kPageSize; ++i) {
-    page[i] = SimPatternByte(number, base + i);
+  for (size_t i = 0; !whole && i < kPageSize; ++i) {
+    page[i] = SimPatternByte(disk.config.number, base + i);
   }
   uint8_t* raw = page.get();
   disk.pages.emplace(index, std::move(page));
@@ -207,7 +209,7 @@ bool WriteDiskBytes(DiskState& disk, uint64_t offset, const uint8_t* data,
     const uint64_t index = offset / kPageSize;
     const size_t within = static_cast<size_t>(offset % kPageSize);
     const size_t n = std::min(length, kPageSize - within);
-    std::memcpy(PageFor(disk, index, disk.config.number) + within, data, n);
+    std::memcpy(PageFor(disk, index, n == kPageSize) + within, data, n);
     data += n;
     offset += n;
     length -= n;
