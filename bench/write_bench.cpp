@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -102,7 +103,21 @@ double Seconds(std::chrono::steady_clock::time_point a,
   return std::chrono::duration<double>(b - a).count();
 }
 
-double RunDd(const std::string& image, const std::string& out) {
+// User plus system CPU seconds of this process or of its waited-for
+// children: less sensitive than wall time to a busy device or machine.
+double CpuSeconds(int who) {
+  struct rusage u;
+  getrusage(who, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+struct Timing {
+  double wall;
+  double cpu;
+};
+
+Timing RunDd(const std::string& image, const std::string& out) {
   std::string in = "if=" + image, of = "of=" + out;
   std::vector<char*> args = {const_cast<char*>("dd"), &in[0], &of[0],
                              const_cast<char*>("bs=4M"),
@@ -110,6 +125,7 @@ double RunDd(const std::string& image, const std::string& out) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  const double cpuStart = CpuSeconds(RUSAGE_CHILDREN);
   auto start = std::chrono::steady_clock::now();
   pid_t pid;
   if (posix_spawnp(&pid, "dd", &actions, nullptr, args.data(), environ) != 0)
@@ -119,10 +135,10 @@ double RunDd(const std::string& image, const std::string& out) {
   auto end = std::chrono::steady_clock::now();
   posix_spawn_file_actions_destroy(&actions);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) Die("dd failed");
-  return Seconds(start, end);
+  return {Seconds(start, end), CpuSeconds(RUSAGE_CHILDREN) - cpuStart};
 }
 
-double RunJob(const std::string& image, const std::string& out,
+Timing RunJob(const std::string& image, const std::string& out,
               uint64_t imageBytes) {
   SimReset();
   SimUseRealClock(true);
@@ -140,15 +156,17 @@ double RunJob(const std::string& image, const std::string& out,
   entry.sizeBytes = disk.length;
   FormatDevicePath(entry.devicePath, kDevicePathChars, entry.number);
 
+  const double cpuStart = CpuSeconds(RUSAGE_SELF);
   auto start = std::chrono::steady_clock::now();
   WriteImageJob(entry);
   auto end = std::chrono::steady_clock::now();
+  const double cpu = CpuSeconds(RUSAGE_SELF) - cpuStart;
   if (BenchStatus().rfind(L"写入完成", 0) != 0 || BenchProgress() != 100)
     Die("the job did not complete");
   if (SimOpenHandles() != 0 || SimLivePageAllocations() != 0)
     Die("the job left a handle or its buffer behind");
   SimReset();
-  return Seconds(start, end);
+  return {Seconds(start, end), cpu};
 }
 
 long VmHwmKiB() {
@@ -223,7 +241,7 @@ int main(int argc, char** argv) {
   const bool hwmReset = ResetHwm();
   const long hwmBefore = VmHwmKiB();
 
-  std::vector<double> dd, job;
+  std::vector<double> dd, job, ddCpu, jobCpu;
   // Round 0 is a warm-up, shown but not counted: right after the image has
   // been written the device is still busy settling it, and whichever copy
   // runs first pays for that.
@@ -236,17 +254,19 @@ int main(int argc, char** argv) {
       // this one.
       sync();
       if (!o.warm) DropFromCache(image);
-      if (ddTurn)
-        dd.push_back(RunDd(image, out));
-      else
-        job.push_back(RunJob(image, out, bytes));
+      Timing t = ddTurn ? RunDd(image, out) : RunJob(image, out, bytes);
+      (ddTurn ? dd : job).push_back(t.wall);
+      (ddTurn ? ddCpu : jobCpu).push_back(t.cpu);
     }
-    std::printf("round %d  dd %.3f s  job %.3f s  ratio %.3f%s\n", round,
-                dd.back(), job.back(), job.back() / dd.back(),
-                round == 0 ? "  (warm-up, not counted)" : "");
+    std::printf(
+        "round %d  dd %.3f s (cpu %.3f)  job %.3f s (cpu %.3f)  ratio %.3f%s\n",
+        round, dd.back(), ddCpu.back(), job.back(), jobCpu.back(),
+        job.back() / dd.back(), round == 0 ? "  (warm-up, not counted)" : "");
     if (round == 0) {
       dd.clear();
       job.clear();
+      ddCpu.clear();
+      jobCpu.clear();
     }
   }
   const long hwmAfter = VmHwmKiB();
@@ -257,6 +277,8 @@ int main(int argc, char** argv) {
               jobBest / ddBest);
   std::printf("median  dd %.3f s  job %.3f s  ratio %.3f\n", Median(dd),
               Median(job), Median(job) / Median(dd));
+  std::printf("median cpu  dd %.3f s  job %.3f s\n", Median(ddCpu),
+              Median(jobCpu));
   std::printf("job throughput (best) %.1f MiB/s\n",
               static_cast<double>(o.sizeMiB) / jobBest);
   std::printf("peak RSS (VmHWM) after the job runs: %.1f MiB%s (before: %.1f MiB)\n",
