@@ -12,6 +12,12 @@
 // Controls are named by their child ID (1001) or by their place among the
 // main window's children in creation order (#0, #1, ...).
 //
+// A "like" pattern is text in which * stands for any run of characters and
+// {NAME} for a decimal number (digits, maybe a point and digits), which the
+// first matching step binds to NAME; once bound, {NAME} stands for that text.
+// {} is a number never bound. {cwd} is bound from the start to the folder the
+// driver runs in. set-text and box-set-text put bound values in as well.
+//
 //   timeout MS                      wait limit for what follows (default 10000)
 //   wait-window                     the main window exists and is visible
 //   expect-window PROP...           class C | title T | size W H | client W H |
@@ -21,7 +27,8 @@
 //                                   disabled | visible | hidden | rect X Y W H
 //                                   (each number may be a range A..B) |
 //                                   style-has A|B | style-lacks A|B |
-//                                   bordered | borderless | progress N | range LO HI |
+//                                   like P | bordered | borderless |
+//                                   progress N (or A..B) | range LO HI |
 //                                   count N | selection N | line I T
 //   expect-list T...                the list holds exactly these lines
 //   expect-list-line I T            line I of the list
@@ -31,7 +38,8 @@
 //   command ID [NOTIFY]             sends WM_COMMAND as the control would
 //   set-text ID T                   types T into a control
 //   expect-box PROP...              a dialog of the program is open:
-//                                   text T | caption T | owner main|none |
+//                                   text T | like P | caption T |
+//                                   owner main|none |
 //                                   buttons ok|yesno | default ok|yes|no |
 //                                   icon error|warning|information|none |
 //                                   answer ok|yes|no|cancel (last)
@@ -50,6 +58,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -67,6 +76,10 @@ int passed = 0;
 int failed = 0;
 
 using Words = std::vector<std::wstring>;
+using Vars = std::map<std::wstring, std::wstring>;
+
+// Values bound by "like" patterns, kept from step to step.
+Vars vars;
 
 struct Step {
   int line;
@@ -224,12 +237,12 @@ const PropShape kWindowProps[] = {{L"class", 1}, {L"title", 1}, {L"size", 2},
                                   {L"client", 2}, {L"style-has", 1},
                                   {L"style-lacks", 1}};
 const PropShape kControlProps[] = {
-    {L"class", 1}, {L"id", 1}, {L"text", 1}, {L"enabled", 0},
+    {L"class", 1}, {L"id", 1}, {L"text", 1}, {L"like", 1}, {L"enabled", 0},
     {L"disabled", 0}, {L"visible", 0}, {L"hidden", 0}, {L"rect", 4},
     {L"style-has", 1}, {L"style-lacks", 1}, {L"bordered", 0}, {L"borderless", 0},
     {L"progress", 1}, {L"range", 2}, {L"count", 1}, {L"selection", 1},
     {L"line", 2}};
-const PropShape kBoxProps[] = {{L"text", 1},    {L"caption", 1},
+const PropShape kBoxProps[] = {{L"text", 1},    {L"like", 1},  {L"caption", 1},
                                {L"owner", 1},   {L"buttons", 1},
                                {L"default", 1}, {L"icon", 1},
                                {L"answer", 1}};
@@ -351,6 +364,90 @@ bool ReadScript(const std::wstring& path, std::vector<Step>* steps) {
     start = end + 1;
   }
   return true;
+}
+
+// ---- patterns ---------------------------------------------------------------
+
+bool IsNameChar(wchar_t c) {
+  return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') ||
+         (c >= L'0' && c <= L'9') || c == L'_';
+}
+
+// The end of "{NAME}" or "{}" starting at `open`, or npos if it is not one.
+size_t VariableEnd(const std::wstring& p, size_t open) {
+  if (p[open] != L'{') return std::wstring::npos;
+  size_t i = open + 1;
+  while (i < p.size() && IsNameChar(p[i])) ++i;
+  return i < p.size() && p[i] == L'}' ? i : std::wstring::npos;
+}
+
+// Lengths of the decimal numbers that start at t[j], longest first.
+std::vector<size_t> NumberLengths(const std::wstring& t, size_t j) {
+  std::vector<size_t> lengths;
+  size_t i = j;
+  while (i < t.size() && t[i] >= L'0' && t[i] <= L'9') ++i;
+  if (i == j) return lengths;
+  size_t whole = i;
+  if (i < t.size() && t[i] == L'.') {
+    size_t k = i + 1;
+    while (k < t.size() && t[k] >= L'0' && t[k] <= L'9') ++k;
+    if (k > i + 1) lengths.push_back(k - j);
+  }
+  for (size_t n = whole; n > j; --n) lengths.push_back(n - j);
+  return lengths;
+}
+
+bool LikeAt(const std::wstring& p, size_t i, const std::wstring& t, size_t j,
+            Vars* bound) {
+  if (i == p.size()) return j == t.size();
+  if (p[i] == L'*') {
+    for (size_t k = j; k <= t.size(); ++k)
+      if (LikeAt(p, i + 1, t, k, bound)) return true;
+    return false;
+  }
+  size_t close = VariableEnd(p, i);
+  if (close != std::wstring::npos) {
+    std::wstring name = p.substr(i + 1, close - i - 1);
+    auto known = bound->find(name);
+    if (!name.empty() && known != bound->end()) {
+      const std::wstring& v = known->second;
+      return t.compare(j, v.size(), v) == 0 &&
+             LikeAt(p, close + 1, t, j + v.size(), bound);
+    }
+    for (size_t n : NumberLengths(t, j)) {
+      if (!name.empty()) (*bound)[name] = t.substr(j, n);
+      if (LikeAt(p, close + 1, t, j + n, bound)) return true;
+    }
+    if (!name.empty()) bound->erase(name);
+    return false;
+  }
+  return j < t.size() && p[i] == t[j] && LikeAt(p, i + 1, t, j + 1, bound);
+}
+
+// Matches and, on success only, keeps what the pattern bound.
+bool Like(const std::wstring& pattern, const std::wstring& text) {
+  Vars bound = vars;
+  if (!LikeAt(pattern, 0, text, 0, &bound)) return false;
+  vars = bound;
+  return true;
+}
+
+// The text with every bound {NAME} replaced by its value.
+std::wstring Expand(const std::wstring& p) {
+  std::wstring out;
+  for (size_t i = 0; i < p.size(); ++i) {
+    size_t close = VariableEnd(p, i);
+    auto known = close == std::wstring::npos
+                     ? vars.end()
+                     : vars.find(p.substr(i + 1, close - i - 1));
+    if (known == vars.end()) {
+      out += p[i];
+      continue;
+    }
+    out += known->second;
+    i = close;
+  }
+  return out;
 }
 
 // ---- reading the program's windows --------------------------------------------
@@ -601,6 +698,10 @@ bool CheckControl(const Words& w, std::wstring* detail) {
       std::wstring got = TextOf(c);
       if (got != w[i + 1]) ok = false, Mismatch(detail, p, Quote(got));
       i += 2;
+    } else if (p == L"like") {
+      std::wstring got = TextOf(c);
+      if (!Like(w[i + 1], got)) ok = false, Mismatch(detail, L"text", Quote(got));
+      i += 2;
     } else if (p == L"enabled" || p == L"disabled") {
       bool on = IsWindowEnabled(c) != FALSE;
       if (on != (p == L"enabled"))
@@ -636,8 +737,8 @@ bool CheckControl(const Words& w, std::wstring* detail) {
         ok = false, Mismatch(detail, L"corner/face", Hex(corner) + L"/" + Hex(face));
       i += 1;
     } else if (p == L"progress") {
-      ParseInt(w[i + 1], &a);
-      if (!Ask(c, PBM_GETPOS, 0, 0, &r) || r != a)
+      ParseRange(w[i + 1], &a, &b);
+      if (!Ask(c, PBM_GETPOS, 0, 0, &r) || r < a || r > b)
         ok = false, Mismatch(detail, p, Num(r));
       i += 2;
     } else if (p == L"range") {
@@ -741,7 +842,10 @@ BOOL CALLBACK FindIcon(HWND c, LPARAM arg) {
 std::wstring IconKind(HWND box) {
   HWND icon = nullptr;
   EnumChildWindows(box, FindIcon, reinterpret_cast<LPARAM>(&icon));
-  if (icon == nullptr) return L"none";
+  // A box without an icon may keep an empty icon control.
+  LRESULT shown = 0;
+  if (icon == nullptr || (Ask(icon, STM_GETICON, 0, 0, &shown) && shown == 0))
+    return L"none";
   RECT r;
   GetWindowRect(icon, &r);
   int width = r.right - r.left, height = r.bottom - r.top;
@@ -789,10 +893,11 @@ bool CheckBox(HWND box, const Words& w, std::wstring* detail) {
   for (size_t i = 1; i + 1 < w.size(); i += 2) {
     const std::wstring& p = w[i];
     const std::wstring& v = w[i + 1];
-    if (p == L"text") {
+    if (p == L"text" || p == L"like") {
       HWND t = BoxControl(box, 0xFFFF);
       std::wstring got = t != nullptr ? TextOf(t) : L"<no text>";
-      if (got != v) ok = false, Mismatch(detail, p, Quote(got));
+      bool same = p == L"text" ? got == v : Like(v, got);
+      if (!same) ok = false, Mismatch(detail, L"text", Quote(got));
     } else if (p == L"caption") {
       std::wstring got = TextOf(box);
       if (got != v) ok = false, Mismatch(detail, p, Quote(got));
@@ -827,7 +932,10 @@ bool Eventually(Check check, std::wstring* detail) {
   DWORD start = GetTickCount();
   while (true) {
     detail->clear();
+    // A failed attempt must not leave bindings behind.
+    Vars before = vars;
     if (check(detail)) return true;
+    vars = before;
     if (GetTickCount() - start >= timeoutMs) return false;
     Sleep(kPollMs);
   }
@@ -1039,7 +1147,8 @@ bool Run(const Step& s, std::wstring* detail, bool* fatal) {
   if (c == L"set-text") {
     HWND t = FindControl(w[1]);
     LRESULT r = 0;
-    if (t == nullptr || !Ask(t, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(w[2].c_str()), &r)) {
+    std::wstring text = Expand(w[2]);
+    if (t == nullptr || !Ask(t, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), &r)) {
       *detail = L"cannot set the text of " + w[1];
       return false;
     }
@@ -1084,7 +1193,8 @@ bool Run(const Step& s, std::wstring* detail, bool* fatal) {
     }
     if (c == L"box-press") return PressButton(box, static_cast<int>(a), detail);
     LRESULT r = 0;
-    return Ask(t, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(w[2].c_str()), &r);
+    std::wstring text = Expand(w[2]);
+    return Ask(t, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), &r);
   }
   if (c == L"expect-no-box") {
     DWORD settle = w.size() > 1 ? static_cast<DWORD>(a) : 300;
@@ -1164,6 +1274,10 @@ int wmain(int argc, wchar_t** argv) {
     }
   }
   if (!valid) return 2;
+
+  wchar_t cwd[MAX_PATH] = L"";
+  GetCurrentDirectoryW(MAX_PATH, cwd);
+  vars[L"cwd"] = cwd;
 
   for (const Step& s : steps) {
     std::wstring detail;

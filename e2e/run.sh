@@ -7,6 +7,13 @@
 #       data files into a fresh folder, starts the program there and works it
 #       with the driver and the script. The driver's "screenshot NAME" lands
 #       in DIR/NAME-SHOT.png; a failing run also leaves DIR/NAME-failure.png.
+#       Files made in the folder before the start, and checks of it after the
+#       program has ended (all names relative to the folder):
+#         --random NAME SIZE       SIZE bytes of random data (head -c syntax)
+#         --sparse NAME SIZE       SIZE zero bytes, stored sparse
+#         --expect-copy IMAGE DISK DISK starts with IMAGE's bytes, then zeros
+#                                  up to the next 4 KiB boundary
+#         --expect-absent NAME     NAME was never made (a disk never written)
 #
 #   run.sh --name NAME --out DIR --prefix DIR --run EXE [--data FILE]...
 #       Runs a console test program in a fresh folder; its exit code decides.
@@ -18,6 +25,7 @@ set -uo pipefail
 
 name="" out="" prefix="" program="" driver="" machine="" script="" run=""
 data=()
+random_files=() sparse_files=() copies=() absent=()
 while [ $# -gt 0 ]; do
   case $1 in
     --name) name=$2; shift 2 ;;
@@ -29,6 +37,10 @@ while [ $# -gt 0 ]; do
     --script) script=$2; shift 2 ;;
     --run) run=$2; shift 2 ;;
     --data) data+=("$2"); shift 2 ;;
+    --random) random_files+=("$2" "$3"); shift 3 ;;
+    --sparse) sparse_files+=("$2" "$3"); shift 3 ;;
+    --expect-copy) copies+=("$2" "$3"); shift 3 ;;
+    --expect-absent) absent+=("$2"); shift 2 ;;
     *) echo "run.sh: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -174,6 +186,59 @@ prepare_prefix || exit 1
 wine_used=1
 
 for f in "${data[@]}"; do cp "$f" "$work/" || exit 1; done
+for ((i = 0; i < ${#random_files[@]}; i += 2)); do
+  head -c "${random_files[i + 1]}" /dev/urandom >"$work/${random_files[i]}" || exit 1
+done
+for ((i = 0; i < ${#sparse_files[@]}; i += 2)); do
+  truncate -s "${sparse_files[i + 1]}" "$work/${sparse_files[i]}" || exit 1
+done
+
+# The disk's backing file holds the image from byte 0; the job pads the last
+# partial 4 KiB of the image with zeros, since raw transfers are whole sectors.
+check_copy() {
+  local image=$1 disk=$2 size padded
+  if [ ! -f "$disk" ]; then
+    echo "FAIL: $disk was never written"
+    return 1
+  fi
+  size=$(stat -c %s "$image")
+  padded=$(( (size + 4095) / 4096 * 4096 ))
+  local want got
+  want=$(sha256sum <"$image" | cut -d' ' -f1)
+  got=$(head -c "$size" "$disk" | sha256sum | cut -d' ' -f1)
+  if [ "$want" != "$got" ]; then
+    echo "FAIL: the first $size bytes of $disk hash to $got, the image to $want"
+    return 1
+  fi
+  if [ "$(stat -c %s "$disk")" -lt "$padded" ]; then
+    echo "FAIL: $disk is shorter than the padded image ($padded bytes)"
+    return 1
+  fi
+  local nonzero
+  nonzero=$(tail -c +"$((size + 1))" "$disk" | head -c "$((padded - size))" |
+            tr -d '\0' | wc -c)
+  if [ "$nonzero" -ne 0 ]; then
+    echo "FAIL: $nonzero non-zero bytes in the padding after the image in $disk"
+    return 1
+  fi
+  echo "ok   $disk holds $image ($size bytes, sha256 $got)"
+}
+
+check_folder() {
+  local status=0 i f
+  for ((i = 0; i < ${#copies[@]}; i += 2)); do
+    check_copy "${copies[i]}" "${copies[i + 1]}" || status=1
+  done
+  for f in "${absent[@]}"; do
+    if [ -e "$f" ]; then
+      echo "FAIL: $f exists: that disk was written"
+      status=1
+    else
+      echo "ok   $f was never written"
+    fi
+  done
+  return "$status"
+}
 
 if [ -n "$run" ]; then
   cp "$run" "$work/" || exit 1
@@ -229,5 +294,12 @@ else
   echo "program still running; stopping it"
 fi
 
-[ "$driver_status" -eq 0 ] && exit 0
-exit 1
+[ "$driver_status" -eq 0 ] || exit 1
+# The checks read what the program wrote, so only once it has ended.
+if [ -n "$program_pid" ]; then
+  [ ${#copies[@]} -eq 0 ] && [ ${#absent[@]} -eq 0 ] && exit 0
+  echo "FAIL: cannot check the disks while the program runs"
+  exit 1
+fi
+check_folder || exit 1
+exit 0
