@@ -14,6 +14,11 @@ extern std::atomic<bool> cancelRequested;
 // `number`. true if at least one volume matched. Runs on the job's thread.
 bool ReleaseDiskVolumes(int32_t number);
 
+// Whether an IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS reply of `replyBytes` bytes
+// lists disk `number`; only extents wholly inside the reply count.
+bool ExtentReplyListsDisk(const unsigned char* reply, uint32_t replyBytes,
+                          int32_t number);
+
 // Copies the image named in the path box onto `disk` from byte 0, reporting
 // through the view. `disk` is the entry the user confirmed, copied on the UI
 // thread. Runs on a worker thread (or the test's); returns when done.

@@ -10,11 +10,6 @@
 #include "jobs/jobs.h"
 #include "platform/sim/sim.h"
 
-// The extent walk of the release, reached directly for replies no simulated
-// driver would give.
-bool ExtentReplyListsDisk(const unsigned char* reply, uint32_t replyBytes,
-                          int32_t number);
-
 namespace {
 
 constexpr uint64_t kGiB = 1024ull * 1024 * 1024;
