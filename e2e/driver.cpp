@@ -43,7 +43,8 @@
 //                                   buttons ok|yesno | default ok|yes|no |
 //                                   icon error|warning|information|none |
 //                                   answer ok|yes|no|cancel (last)
-//   box-set-text ID T               sets a control of the open dialog
+//   box-set-text ID T               sets a control of the open dialog (an
+//                                   edit with that ID first)
 //   box-press ID                    presses a button of the open dialog
 //   expect-no-box [MS]              no dialog opens within MS (default 300)
 //   close                           asks the main window to close
@@ -542,20 +543,25 @@ HWND OpenBox() {
 
 struct DescendantSearch {
   int id;
+  const wchar_t* cls;
   HWND found;
 };
 
 BOOL CALLBACK FindDescendant(HWND w, LPARAM arg) {
   auto* search = reinterpret_cast<DescendantSearch*>(arg);
-  if (GetDlgCtrlID(w) == search->id) {
+  if (GetDlgCtrlID(w) == search->id &&
+      (search->cls == nullptr || _wcsicmp(ClassOf(w).c_str(), search->cls) == 0)) {
     search->found = w;
     return FALSE;
   }
   return TRUE;
 }
 
-HWND BoxControl(HWND box, int id) {
-  DescendantSearch search{id, nullptr};
+// The first control of the dialog with this ID, and of this class if one is
+// named: a file dialog has a list view with the ID of its Open button, and
+// its file-name edit shares its ID with the combo boxes around it.
+HWND BoxControl(HWND box, int id, const wchar_t* cls = nullptr) {
+  DescendantSearch search{id, cls, nullptr};
   EnumChildWindows(box, FindDescendant, reinterpret_cast<LPARAM>(&search));
   return search.found;
 }
@@ -819,7 +825,7 @@ int ButtonId(const std::wstring& name) {
 // The button drawn as the default one (BS_DEFPUSHBUTTON), 0 if none.
 int DefaultButton(HWND box) {
   for (int id : {IDOK, IDYES, IDNO, IDCANCEL}) {
-    HWND b = BoxControl(box, id);
+    HWND b = BoxControl(box, id, L"Button");
     if (b != nullptr && (GetWindowLongW(b, GWL_STYLE) & 0x0F) == BS_DEFPUSHBUTTON)
       return id;
   }
@@ -907,9 +913,9 @@ bool CheckBox(HWND box, const Words& w, std::wstring* detail) {
                          : owner == mainWindow ? L"main" : Hex(static_cast<DWORD>(reinterpret_cast<UINT_PTR>(owner)));
       if (got != v) ok = false, Mismatch(detail, p, got);
     } else if (p == L"buttons") {
-      bool hasOk = BoxControl(box, IDOK) != nullptr;
-      bool hasYes = BoxControl(box, IDYES) != nullptr;
-      bool hasNo = BoxControl(box, IDNO) != nullptr;
+      bool hasOk = BoxControl(box, IDOK, L"Button") != nullptr;
+      bool hasYes = BoxControl(box, IDYES, L"Button") != nullptr;
+      bool hasNo = BoxControl(box, IDNO, L"Button") != nullptr;
       std::wstring got = hasYes && hasNo && !hasOk ? L"yesno"
                          : hasOk && !hasYes && !hasNo ? L"ok" : L"other";
       if (got != v) ok = false, Mismatch(detail, p, got);
@@ -942,7 +948,7 @@ bool Eventually(Check check, std::wstring* detail) {
 }
 
 bool PressButton(HWND box, int id, std::wstring* detail) {
-  HWND b = BoxControl(box, id);
+  HWND b = BoxControl(box, id, L"Button");
   if (b == nullptr) {
     *detail = L"the dialog has no button " + Num(id);
     return false;
@@ -1186,7 +1192,9 @@ bool Run(const Step& s, std::wstring* detail, bool* fatal) {
       *detail = L"no dialog is open";
       return false;
     }
-    HWND t = BoxControl(box, static_cast<int>(a));
+    HWND t = c == L"box-press" ? BoxControl(box, static_cast<int>(a), L"Button")
+                               : BoxControl(box, static_cast<int>(a), L"Edit");
+    if (t == nullptr) t = BoxControl(box, static_cast<int>(a));
     if (t == nullptr) {
       *detail = L"the dialog has no control " + w[1];
       return false;

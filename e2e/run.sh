@@ -14,6 +14,8 @@
 #         --expect-copy IMAGE DISK DISK starts with IMAGE's bytes, then zeros
 #                                  up to the next 4 KiB boundary
 #         --expect-absent NAME     NAME was never made (a disk never written)
+#         --expect-zero NAME OFFSET LENGTH
+#                                  those bytes of NAME are all zero
 #
 #   run.sh --name NAME --out DIR --prefix DIR --run EXE [--data FILE]...
 #       Runs a console test program in a fresh folder; its exit code decides.
@@ -25,7 +27,7 @@ set -uo pipefail
 
 name="" out="" prefix="" program="" driver="" machine="" script="" run=""
 data=()
-random_files=() sparse_files=() copies=() absent=()
+random_files=() sparse_files=() copies=() absent=() zeros=()
 while [ $# -gt 0 ]; do
   case $1 in
     --name) name=$2; shift 2 ;;
@@ -41,6 +43,7 @@ while [ $# -gt 0 ]; do
     --sparse) sparse_files+=("$2" "$3"); shift 3 ;;
     --expect-copy) copies+=("$2" "$3"); shift 3 ;;
     --expect-absent) absent+=("$2"); shift 2 ;;
+    --expect-zero) zeros+=("$2" "$3" "$4"); shift 4 ;;
     *) echo "run.sh: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -215,8 +218,7 @@ check_copy() {
     return 1
   fi
   local nonzero
-  nonzero=$(tail -c +"$((size + 1))" "$disk" | head -c "$((padded - size))" |
-            tr -d '\0' | wc -c)
+  nonzero=$(count_nonzero "$disk" "$size" "$((padded - size))")
   if [ "$nonzero" -ne 0 ]; then
     echo "FAIL: $nonzero non-zero bytes in the padding after the image in $disk"
     return 1
@@ -224,10 +226,23 @@ check_copy() {
   echo "ok   $disk holds $image ($size bytes, sha256 $got)"
 }
 
+count_nonzero() {
+  tail -c +"$(($2 + 1))" "$1" | head -c "$3" | tr -d '\0' | wc -c
+}
+
 check_folder() {
-  local status=0 i f
+  local status=0 i f nonzero
   for ((i = 0; i < ${#copies[@]}; i += 2)); do
     check_copy "${copies[i]}" "${copies[i + 1]}" || status=1
+  done
+  for ((i = 0; i < ${#zeros[@]}; i += 3)); do
+    nonzero=$(count_nonzero "${zeros[i]}" "${zeros[i + 1]}" "${zeros[i + 2]}")
+    if [ "$nonzero" -ne 0 ]; then
+      echo "FAIL: $nonzero non-zero bytes in ${zeros[i]} from ${zeros[i + 1]} on (${zeros[i + 2]} bytes)"
+      status=1
+    else
+      echo "ok   ${zeros[i]} is zero from ${zeros[i + 1]} on (${zeros[i + 2]} bytes)"
+    fi
   done
   for f in "${absent[@]}"; do
     if [ -e "$f" ]; then
@@ -297,7 +312,7 @@ fi
 [ "$driver_status" -eq 0 ] || exit 1
 # The checks read what the program wrote, so only once it has ended.
 if [ -n "$program_pid" ]; then
-  [ ${#copies[@]} -eq 0 ] && [ ${#absent[@]} -eq 0 ] && exit 0
+  [ $((${#copies[@]} + ${#absent[@]} + ${#zeros[@]})) -eq 0 ] && exit 0
   echo "FAIL: cannot check the disks while the program runs"
   exit 1
 fi
