@@ -52,7 +52,7 @@
 //   sleep MS
 //   screenshot NAME                 the harness photographs the screen
 //   dump                            prints every control and open dialog
-//   echo T
+//   echo T                          prints T, bound values put in
 #include <windows.h>
 #include <commctrl.h>
 
@@ -1078,7 +1078,7 @@ bool Run(const Step& s, std::wstring* detail, bool* fatal) {
     return true;
   }
   if (c == L"echo") {
-    *detail = w[1];
+    *detail = Expand(w[1]);
     return true;
   }
   if (c == L"wait-window") {

@@ -16,6 +16,8 @@
 #         --expect-absent NAME     NAME was never made (a disk never written)
 #         --expect-zero NAME OFFSET LENGTH
 #                                  those bytes of NAME are all zero
+#       --visible runs on the current $DISPLAY when one is reachable, so a
+#       person can watch; otherwise on a private Xvfb as always.
 #
 #   run.sh --name NAME --out DIR --prefix DIR --run EXE [--data FILE]...
 #       Runs a console test program in a fresh folder; its exit code decides.
@@ -28,6 +30,7 @@ set -uo pipefail
 name="" out="" prefix="" program="" driver="" machine="" script="" run=""
 data=()
 random_files=() sparse_files=() copies=() absent=() zeros=()
+visible=0
 while [ $# -gt 0 ]; do
   case $1 in
     --name) name=$2; shift 2 ;;
@@ -44,6 +47,7 @@ while [ $# -gt 0 ]; do
     --expect-copy) copies+=("$2" "$3"); shift 3 ;;
     --expect-absent) absent+=("$2"); shift 2 ;;
     --expect-zero) zeros+=("$2" "$3" "$4"); shift 4 ;;
+    --visible) visible=1; shift ;;
     *) echo "run.sh: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -184,7 +188,12 @@ screenshot() {
     echo "screenshot $out/$name-$1.png"
 }
 
-start_xvfb || exit 1
+# --visible: on the display the user is looking at, when there is one.
+if [ "$visible" = 1 ] && [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
+  echo "using the display $DISPLAY"
+else
+  start_xvfb || exit 1
+fi
 prepare_prefix || exit 1
 wine_used=1
 
