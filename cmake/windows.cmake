@@ -46,7 +46,9 @@ if(IS_ABSOLUTE "${TESSAVANE_DEFAULT_MANIFEST}" AND EXISTS "${TESSAVANE_DEFAULT_M
 endif()
 
 # GUI subsystem, Unicode entry point, every runtime linked in statically.
-set(TESSAVANE_WIN_LINK -municode -mwindows -static -static-libgcc -static-libstdc++)
+# No link time stamp, so the same sources give the same executable.
+set(TESSAVANE_WIN_LINK -municode -mwindows -static -static-libgcc -static-libstdc++
+    -Wl,--no-insert-timestamp)
 
 foreach(variant IN ITEMS product sim)
   if(variant STREQUAL "product")

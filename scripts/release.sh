@@ -4,6 +4,7 @@
 # The same sources give the same zip, byte for byte.
 #   bash scripts/release.sh            -> build/release/tessavane-win64.zip
 set -euo pipefail
+export TZ=UTC
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 cmake --preset windows >/dev/null
@@ -20,8 +21,8 @@ sed 's/$/\r/' release/prohibited_disks.txt | iconv -f UTF-8 -t GBK > "$stage/pro
 touch -d '2000-01-01 00:00:00 UTC' "$stage" "$stage"/*
 
 zip=build/release/tessavane-win64.zip
-(cd build/release && LC_ALL=C cmake -E tar cf tessavane-win64.zip --format=zip \
-    --mtime='2000-01-01 00:00:00 UTC' tessavane/tessavane.exe \
+# -X: no extra fields (they carry access times); fixed order and mtimes.
+(cd build/release && zip -q -X -D tessavane-win64.zip tessavane/tessavane.exe \
     tessavane/prohibited_disks.txt tessavane/使用说明.txt)
 echo "release: $zip"
 sha256sum "$zip"

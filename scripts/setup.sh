@@ -8,7 +8,7 @@ packages=(
   libbenchmark-dev
   g++-mingw-w64-x86-64 mingw-w64
   wine wine64 xvfb x11-utils imagemagick fonts-noto-cjk icoutils
-  xxd coreutils
+  xxd coreutils zip unzip
 )
 
 missing=()
