@@ -93,8 +93,8 @@ void Delete() {
     return;
   }
   DiskEntry disk = diskTable.entries[slot];
-  // Only the boot disk is refused: clearing a protected disk's layout is how
-  // a stuck disk is freed.
+  // The protected lists guard writes only; Delete refuses the boot disk alone
+  // and leaves the rest to its final confirmation.
   if (disk.number == bootDiskNumber) {
     ShowCommandBox(L"不能删除当前 PE 磁盘的分区", L"错误", kMbIconError);
     return;
