@@ -1,6 +1,7 @@
 // Which disk the program runs from: that disk must never be written or wiped.
 #include "core/disks.h"
 
+#include "core/bytes.h"
 #include "core/text.h"
 
 int32_t bootDiskNumber = -1;
@@ -18,11 +19,6 @@ constexpr uint32_t kFirstExtentDiskNumber = 8;
 // STORAGE_DEVICE_DESCRIPTOR up to and including RawDeviceProperties[1].
 constexpr uint32_t kDescriptorBytes = 40;
 constexpr uint32_t kRemovableMediaByte = 10;
-
-uint32_t ReadLe32(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 // The disk that holds the volume of the executable's drive letter, or -1.
 int32_t VolumeCandidate() {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "core/bytes.h"
 #include "core/text.h"
 
 DiskTable diskTable;
@@ -23,11 +24,6 @@ constexpr uint32_t kLengthInfoBytes = 8;
 
 // One text field of a descriptor: 255 bytes at most and its terminator.
 constexpr size_t kFieldBytes = 256;
-
-uint32_t ReadLe32(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 // Copies the NUL-ended text that the offset stored at `offsetField` points to.
 // The reply is the device's word and is trusted for nothing: an offset field

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "core/bytes.h"
 #include "core/text.h"
 #include "jobs/jobs.h"
 #include "platform/platform.h"
@@ -17,12 +18,6 @@ constexpr uint32_t kExtentHeaderBytes = 8;
 constexpr uint32_t kExtentBytes = 24;
 constexpr uint32_t kMinExtentReply = kExtentHeaderBytes + kExtentBytes;
 
-uint32_t ReadU32(const unsigned char* p) {
-  uint32_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
 }  // namespace
 
 // Whether an extents reply of `replyBytes` bytes names disk `number`. The
@@ -33,12 +28,12 @@ bool ExtentReplyListsDisk(const unsigned char* reply, uint32_t replyBytes,
                           int32_t number) {
   if (replyBytes < kMinExtentReply) return false;
   if (replyBytes > kExtentReplyBytes) replyBytes = kExtentReplyBytes;
-  uint32_t count = ReadU32(reply);
+  uint32_t count = ReadLe32(reply);
   uint32_t fitting = (replyBytes - kExtentHeaderBytes) / kExtentBytes;
   if (count > fitting) count = fitting;
   for (uint32_t i = 0; i < count; ++i) {
     const unsigned char* extent = reply + kExtentHeaderBytes + i * kExtentBytes;
-    if (ReadU32(extent) == static_cast<uint32_t>(number)) return true;
+    if (ReadLe32(extent) == static_cast<uint32_t>(number)) return true;
   }
   return false;
 }

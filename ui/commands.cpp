@@ -18,6 +18,20 @@ int32_t SelectedSlot() {
   return selection;
 }
 
+// Copies the selected disk's entry for Start and Delete, or tells the user to
+// pick one. Copied before any question: the job works on the disk the user
+// confirmed, whatever happens to the table while a box is open.
+bool TakeSelectedDisk(DiskEntry* disk) {
+  int32_t slot = SelectedSlot();
+  if (slot < 0) {
+    ViewMessageBox(BoxOwner::kMainWindow, L"请先选择目标磁盘", L"提示",
+                   kMbIconInformation);
+    return false;
+  }
+  *disk = diskTable.entries[slot];
+  return true;
+}
+
 void SetButtons(bool start, bool cancel, bool del) {
   ViewEnable(kStartButton, start);
   ViewEnable(kCancelButton, cancel);
@@ -49,14 +63,8 @@ void Browse() {
 }
 
 void Start() {
-  int32_t slot = SelectedSlot();
-  if (slot < 0) {
-    ShowCommandBox(L"请先选择目标磁盘", L"提示", kMbIconInformation);
-    return;
-  }
-  // Copied before the question: the job writes the disk the user confirmed,
-  // whatever happens to the table while the box is open.
-  DiskEntry disk = diskTable.entries[slot];
+  DiskEntry disk;
+  if (!TakeSelectedDisk(&disk)) return;
   if (disk.number == bootDiskNumber) {
     ShowCommandBox(L"不能写入当前 PE 磁盘", L"错误", kMbIconError);
     return;
@@ -87,12 +95,8 @@ void Cancel() {
 }
 
 void Delete() {
-  int32_t slot = SelectedSlot();
-  if (slot < 0) {
-    ShowCommandBox(L"请先选择目标磁盘", L"提示", kMbIconInformation);
-    return;
-  }
-  DiskEntry disk = diskTable.entries[slot];
+  DiskEntry disk;
+  if (!TakeSelectedDisk(&disk)) return;
   // The protected lists guard writes only; Delete refuses the boot disk alone
   // and leaves the rest to its final confirmation.
   if (disk.number == bootDiskNumber) {
