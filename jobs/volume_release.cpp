@@ -1,6 +1,5 @@
 // Making the file systems on a disk let go of it before it is overwritten.
 
-#include <cstring>
 #include <cwchar>
 
 #include "core/bytes.h"
