@@ -444,67 +444,6 @@ TEST_F(WriteJob, EveryFailureIsReportedAndCleanedUpInOrder) {
 // Fail each call of a clean run in turn: every run ends told either success
 // (and then the disk holds the image) or failure, never past the image, and
 // leaves nothing behind.
-TEST_F(WriteJob, FailingAnySingleCallNeverLeavesAHalfState) {
-  const uint64_t size = 9 * kMiB + 100;
-  const std::vector<uint8_t> image = ImageBytes(size);
-  SimVolume v;
-  v.name = kVolume;
-  v.extents = {{kDisk, 32 * kMiB, 16 * kMiB}};
-  auto build = [&] {
-    SimReset();
-    FakeViewReset();
-    AddDisk(64 * kMiB);
-    SimAddVolume(v);
-    SimPutFile(kImage, image);
-    EnterWritingState();
-  };
-  build();
-  Run(64 * kMiB);
-  ASSERT_EQ(FakeText(kStatusLabel), L"写入完成 (平均速度: 0.00 MB/s)");
-  const std::vector<SimCall> clean = SimCallLog();
-
-  int runs = 0;
-  for (size_t i = 0; i < clean.size(); ++i) {
-    const SimCall& c = clean[i];
-    switch (c.op) {
-      case SimOp::kOpen: case SimOp::kRead: case SimOp::kWrite:
-      case SimOp::kSeek: case SimOp::kFlush: case SimOp::kGetFileSizeEx:
-      case SimOp::kDeviceControl: case SimOp::kFindFirstVolume:
-      case SimOp::kFindNextVolume: case SimOp::kPageAlloc:
-        break;
-      default:
-        continue;
-    }
-    // Counted as the fault table matches: an empty target matches any.
-    int nth = 0;
-    for (size_t j = 0; j <= i; ++j)
-      if (clean[j].op == c.op &&
-          clean[j].target.find(c.target) != std::wstring::npos &&
-          (c.op != SimOp::kDeviceControl || clean[j].code == c.code))
-        ++nth;
-    SCOPED_TRACE("failing call " + std::to_string(i) + " (" +
-                 SimOpName(c.op) + " #" + std::to_string(nth) + ")");
-    build();
-    SimFault f = Fault(c.op, c.target, nth, 1117, false,
-                       c.op == SimOp::kDeviceControl ? c.code : 0);
-    SimAddFault(f);
-    Run(64 * kMiB);
-    ++runs;
-
-    const std::wstring status = FakeText(kStatusLabel);
-    if (status == L"写入完成 (平均速度: 0.00 MB/s)") {
-      EXPECT_TRUE(SameBytes(SimReadDisk(kDisk, 0, size), image.data(), size));
-    } else {
-      EXPECT_EQ(status, L"写入失败或被中止");
-    }
-    for (const SimRange& w : SimDiskWrites(kDisk)) {
-      EXPECT_LE(w.offset + w.length, (size + 4095) / 4096 * 4096);
-    }
-    ExpectCleanEnd();
-  }
-  EXPECT_GT(runs, 15);
-}
-
 TEST_F(WriteJob, ShortWriteStopsTheCopyWithoutAMessage) {
   AddDisk(64 * kMiB);
   std::vector<uint8_t> image = ImageBytes(10 * kMiB);
