@@ -1,6 +1,6 @@
 # The file contract over kernel32: a console program run under Wine.
 add_executable(contract_tests
-  ${CMAKE_SOURCE_DIR}/tests/contract/contract_win32_main.cpp
+  ${CMAKE_SOURCE_DIR}/tests/contract/contract_main_win32.cpp
   ${CMAKE_SOURCE_DIR}/tests/contract/file_contract.cpp)
 target_include_directories(contract_tests PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_definitions(contract_tests PRIVATE UNICODE _UNICODE)
