@@ -8,7 +8,7 @@ packages=(
   libbenchmark-dev
   g++-mingw-w64-x86-64 mingw-w64
   wine wine64 xvfb x11-utils imagemagick fonts-noto-cjk icoutils
-  xxd coreutils zip unzip
+  xxd coreutils zip unzip fontconfig
 )
 
 missing=()
@@ -20,5 +20,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   sudo_cmd=""
   [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
   $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
