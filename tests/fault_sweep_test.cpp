@@ -11,6 +11,7 @@
 #include "core/disks.h"
 #include "jobs/jobs.h"
 #include "platform/sim/sim.h"
+#include "tests/support/sim_fault.h"
 #include "tests/support/fake_view.h"
 
 namespace {
@@ -204,12 +205,8 @@ TEST(FaultSweep, WriteJobSurvivesEveryFailedCall) {
       bool transfer = call.op == SimOp::kRead || call.op == SimOp::kWrite;
       if (shortened && (!transfer || call.length < 2)) continue;
       DiskEntry e = BuildMachine();
-      SimFault f;
-      f.op = call.op;
-      f.target = call.target;
-      f.ioctl = call.op == SimOp::kDeviceControl ? call.code : 0;
-      f.nth = nth;
-      f.error = ErrorFor(call.op);
+      SimFault f = Fault(call.op, call.target, nth, ErrorFor(call.op), false,
+                         call.op == SimOp::kDeviceControl ? call.code : 0);
       if (shortened) f.shortBytes = static_cast<uint32_t>(call.length / 2);
       SimAddFault(f);
       WriteImageJob(e);
@@ -262,12 +259,8 @@ TEST(FaultSweep, WipeJobSurvivesEveryFailedCall) {
     int nth = Occurrence(clean, i);
     DiskEntry e = BuildMachine();
     ViewEnable(kCancelButton, false);
-    SimFault f;
-    f.op = call.op;
-    f.target = call.target;
-    f.ioctl = call.op == SimOp::kDeviceControl ? call.code : 0;
-    f.nth = nth;
-    f.error = ErrorFor(call.op);
+    SimFault f = Fault(call.op, call.target, nth, ErrorFor(call.op), false,
+                       call.op == SimOp::kDeviceControl ? call.code : 0);
     SimAddFault(f);
     WipePartitionsJob(e);
     ++injected;

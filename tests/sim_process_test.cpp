@@ -11,22 +11,13 @@
 
 #include "platform/platform.h"
 #include "platform/sim/sim.h"
+#include "tests/support/sim_fault.h"
 
 namespace {
 
 constexpr uint32_t kShareRW = kFileShareRead | kFileShareWrite;
 const wchar_t kDrive0[] = L"\\\\.\\PhysicalDrive0";
 
-SimFault Fault(SimOp op, const std::wstring& target, int nth, uint32_t error,
-               bool persistent = false) {
-  SimFault f;
-  f.op = op;
-  f.target = target;
-  f.nth = nth;
-  f.error = error;
-  f.persistent = persistent;
-  return f;
-}
 
 class SimProcess : public ::testing::Test {
  protected:

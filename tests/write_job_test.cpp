@@ -15,6 +15,7 @@
 #include "core/text.h"
 #include "jobs/jobs.h"
 #include "platform/sim/sim.h"
+#include "tests/support/sim_fault.h"
 #include "tests/support/fake_view.h"
 #include "ui/view.h"
 
@@ -330,17 +331,6 @@ struct FailureRow {
   std::vector<std::string> trace;
 };
 
-SimFault Fault(SimOp op, const std::wstring& target, int nth, uint32_t error,
-               bool persistent = false, uint32_t ioctl = 0) {
-  SimFault f;
-  f.op = op;
-  f.target = target;
-  f.nth = nth;
-  f.error = error;
-  f.persistent = persistent;
-  f.ioctl = ioctl;
-  return f;
-}
 
 TEST_F(WriteJob, EveryFailureIsReportedAndCleanedUpInOrder) {
   const std::vector<std::string> copyStart = {
