@@ -20,28 +20,28 @@ constexpr uint32_t kFirstExtentDiskNumber = 8;
 constexpr uint32_t kDescriptorBytes = 40;
 constexpr uint32_t kRemovableMediaByte = 10;
 
-// The disk that holds the volume of the executable's drive letter, or -1.
-int32_t VolumeCandidate() {
+// The first extent's disk number of the executable's drive letter, taken as
+// the signed value it is stored as: a PE's RAM disk answers 0xFFFFFFFF, which
+// is -1 and so names no disk. false when the volume gives no answer.
+bool VolumeCandidate(int32_t* candidate) {
   wchar_t module[kModulePathChars];
   uint32_t length = OsModuleFileName(module, kModulePathChars);
-  if (length < 3 || module[1] != L':') return -1;
+  if (length < 3 || module[1] != L':') return false;
 
   wchar_t volumePath[16];
   FormatText(volumePath, 16, L"\\\\.\\%c:", static_cast<int>(module[0]));
   HandleGuard volume;
   if (!OsOpen(volumePath, kGenericRead, kFileShareRead | kFileShareWrite,
               kOpenExisting, 0, volume.out()))
-    return -1;
+    return false;
   unsigned char reply[kExtentsReplyBytes];
   uint32_t returned = 0;
   bool ok = OsDeviceControl(volume.get(), kIoctlVolumeGetVolumeDiskExtents,
                             nullptr, 0, reply, sizeof reply, &returned);
   volume.Close();
-  if (!ok || returned < kFirstExtentBytes) return -1;
-  uint32_t disk = ReadLe32(reply + kFirstExtentDiskNumber);
-  // A number past the signed range is no disk this program can address.
-  if (disk > static_cast<uint32_t>(INT32_MAX)) return -1;
-  return static_cast<int32_t>(disk);
+  if (!ok || returned < kFirstExtentBytes) return false;
+  *candidate = static_cast<int32_t>(ReadLe32(reply + kFirstExtentDiskNumber));
+  return true;
 }
 
 bool IsRemovable(int32_t number) {
@@ -66,8 +66,9 @@ bool IsRemovable(int32_t number) {
 void DetectBootDisk() {
   // A volume on drive 0 is not believed outright: a removable disk, if there
   // is one, is then the likelier boot medium.
-  int32_t candidate = VolumeCandidate();
-  if (candidate > 0) {
+  int32_t candidate = -1;
+  const bool answered = VolumeCandidate(&candidate);
+  if (answered && candidate > 0) {
     bootDiskNumber = candidate;
     return;
   }
@@ -77,5 +78,8 @@ void DetectBootDisk() {
       return;
     }
   }
-  bootDiskNumber = candidate >= 0 ? candidate : 0;
+  // With no removable disk, the volume's answer stands even when it names no
+  // disk (a RAM disk): marking drive 0 then would refuse the very disk the
+  // technician came to write.
+  bootDiskNumber = answered ? candidate : 0;
 }

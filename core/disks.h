@@ -56,7 +56,8 @@ void DescribeDescriptor(const unsigned char* reply, uint32_t replyBytes,
 // Disk length in bytes, or 0 when the query fails.
 int64_t QueryDiskLength(OsHandle disk);
 
-// Sets bootDiskNumber; cannot fail (falls back to drive 0).
+// Sets bootDiskNumber; cannot fail. Falls back to drive 0, or to -1 (no
+// disk) when the program runs from a volume on no disk, such as a RAM disk.
 void DetectBootDisk();
 
 // ---- Protected serials ------------------------------------------------------

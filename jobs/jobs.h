@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/disks.h"
+#include "platform/platform.h"
 
 // Set by Cancel, cleared by Start (UI thread); read before every chunk and
 // cleared at the end by the write job.
@@ -13,6 +14,34 @@ extern std::atomic<bool> cancelRequested;
 // Locks, dismounts and unlocks every listed volume with an extent on disk
 // `number`. true if at least one volume matched. Runs on the job's thread.
 bool ReleaseDiskVolumes(int32_t number);
+
+// Volumes a job has locked and dismounted and keeps open, so that the lock
+// holds them down: Windows may mount a dismounted, unlocked volume again at
+// any time (a shell refreshing its drives, an antivirus), and a write into a
+// mounted volume's sectors is refused. Closed on every path out of a scope.
+class HeldVolumes {
+ public:
+  // A GPT disk's usual table holds 128 partitions; volumes past that are
+  // released without being held.
+  static constexpr int kMaxHeldVolumes = 128;
+  HeldVolumes() = default;
+  ~HeldVolumes() { Close(); }
+  HeldVolumes(const HeldVolumes&) = delete;
+  HeldVolumes& operator=(const HeldVolumes&) = delete;
+  // Takes ownership of `volume`; false (caller keeps it) when full.
+  bool Keep(OsHandle volume);
+  // Closes every kept handle, which unlocks its volume.
+  void Close();
+  int count() const { return count_; }
+
+ private:
+  OsHandle handles_[kMaxHeldVolumes] = {};
+  int count_ = 0;
+};
+
+// As ReleaseDiskVolumes, but each matching volume is locked and dismounted
+// and then kept in *held, locked where the lock was granted.
+void TakeDiskVolumes(int32_t number, HeldVolumes* held);
 
 // Whether an IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS reply of `replyBytes` bytes
 // lists disk `number`; only extents wholly inside the reply count.

@@ -37,13 +37,18 @@ bool ExtentReplyListsDisk(const unsigned char* reply, uint32_t replyBytes,
   return false;
 }
 
-bool ReleaseDiskVolumes(int32_t number) {
+namespace {
+
+// Walks the listed volumes and, for each one with an extent on disk `number`,
+// locks and dismounts it. With `keep` the volume handle is kept, so the lock
+// goes on holding the volume down; without, it is unlocked and closed at once.
+bool WalkDiskVolumes(int32_t number, HeldVolumes* keep) {
   wchar_t name[kVolumeNameChars];
   OsFindHandle find = nullptr;
   if (!OsFindFirstVolume(name, kVolumeNameChars, &find)) return false;
   FindVolumeGuard findGuard(find);
 
-  bool released = false;
+  bool matched = false;
   do {
     if (name[0] == L'\0') continue;
     wchar_t path[kVolumeNameChars];
@@ -66,15 +71,42 @@ bool ReleaseDiskVolumes(int32_t number) {
       continue;
     if (!ExtentReplyListsDisk(reply, replyBytes, number)) continue;
 
-    // Results ignored: a volume that refuses the lock may still dismount.
+    // Results ignored: a volume that refuses the lock (a file on it is open)
+    // may still dismount.
     uint32_t unused = 0;
     OsDeviceControl(volume.get(), kFsctlLockVolume, nullptr, 0, nullptr, 0,
                     &unused);
     OsDeviceControl(volume.get(), kFsctlDismountVolume, nullptr, 0, nullptr,
                     0, &unused);
+    matched = true;
+    if (keep != nullptr && keep->Keep(volume.get())) {
+      volume.Release();
+      continue;
+    }
     OsDeviceControl(volume.get(), kFsctlUnlockVolume, nullptr, 0, nullptr, 0,
                     &unused);
-    released = true;
   } while (OsFindNextVolume(find, name, kVolumeNameChars));
-  return released;
+  return matched;
+}
+
+}  // namespace
+
+bool ReleaseDiskVolumes(int32_t number) {
+  return WalkDiskVolumes(number, nullptr);
+}
+
+void TakeDiskVolumes(int32_t number, HeldVolumes* held) {
+  WalkDiskVolumes(number, held);
+}
+
+bool HeldVolumes::Keep(OsHandle volume) {
+  if (count_ == kMaxHeldVolumes) return false;
+  handles_[count_++] = volume;
+  return true;
+}
+
+void HeldVolumes::Close() {
+  // Closing a handle that holds a lock ends the lock.
+  for (int i = 0; i < count_; ++i) OsClose(handles_[i]);
+  count_ = 0;
 }

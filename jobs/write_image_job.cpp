@@ -89,9 +89,12 @@ void CopyImage(const DiskEntry& disk, RunResult* result) {
 
   wchar_t devicePath[kDevicePathChars];
   FormatDevicePath(devicePath, kDevicePathChars, disk.number);
-  // A mounted file system would refuse writes into its extents, so let go of
-  // it before the first open as well as before the retry.
-  ReleaseDiskVolumes(disk.number);
+  // A mounted file system refuses writes into its extents, and one that was
+  // merely dismounted may be mounted again by anyone mid-copy: hold the
+  // disk's volumes locked until the disk is closed. Declared between the two
+  // handles, so they are closed right after the disk.
+  HeldVolumes volumes;
+  TakeDiskVolumes(disk.number, &volumes);
   HandleGuard target;
   if (!OsOpen(devicePath, kGenericRead | kGenericWrite, 0, kOpenExisting, 0,
               target.out())) {
@@ -99,6 +102,8 @@ void CopyImage(const DiskEntry& disk, RunResult* result) {
     if (!OsOpen(devicePath, kGenericRead | kGenericWrite, 0, kOpenExisting, 0,
                 target.out())) {
       uint32_t error = OsLastError();
+      // Given up on the disk: nothing is left to hold its volumes for.
+      volumes.Close();
       wchar_t text[kMessageChars];
       FormatText(text, kMessageChars,
                  L"打开目标磁盘失败 (错误码: %lu)。\n"
@@ -195,6 +200,7 @@ void CopyImage(const DiskEntry& disk, RunResult* result) {
   result->written = written;
   buffer.Release();
   target.Close();
+  volumes.Close();
   image.Close();
 }
 

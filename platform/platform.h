@@ -173,6 +173,12 @@ class HandleGuard {
     OsClose(h_);
     h_ = nullptr;
   }
+  // Hands the handle on to a new owner and forgets it.
+  OsHandle Release() {
+    OsHandle h = h_;
+    h_ = nullptr;
+    return h;
+  }
 
  private:
   OsHandle h_ = nullptr;

@@ -505,3 +505,47 @@ TEST_F(CommandsConcurrencyTest, DeleteWipesThenPostsOneRefresh) {
 }
 
 }  // namespace
+
+namespace {
+
+// A PE run from its RAM disk: no line is the PE disk, so the internal disk,
+// the one the technician came to write, can be written.
+TEST(CommandsRamDisk, InternalDiskIsWritableWhenThePeRunsFromMemory) {
+  for (bool stickRemovable : {false, true}) {
+    SCOPED_TRACE(stickRemovable ? "stick reports removable" : "stick reports fixed");
+    SimReset();
+    FakeViewReset();
+    SimAddDisk(Disk(0, "INTERNAL", "INT0"));
+    SimDisk stick = Disk(1, "STICK", "PE1");
+    stick.removable = stickRemovable;
+    SimAddDisk(stick);
+    SimSetExecutablePath(L"X:\\Windows\\System32\\tessavane.exe");
+    SimVolume ram;
+    ram.name = L"\\\\?\\Volume{ram}\\";
+    ram.letter = L'X';
+    ram.extents = {{0xFFFFFFFFu, 0, 3u << 20}};
+    SimAddVolume(ram);
+    SimPutFile(kImage, Pattern(4096, 2));
+    InitializeWindowState();
+
+    std::vector<std::wstring> lines = FakeListLines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].find(L"(PE盘，禁止写入)"), std::wstring::npos);
+    EXPECT_EQ(lines[1].find(L"(PE盘，禁止写入)") != std::wstring::npos,
+              stickRemovable);
+
+    FakeAnswerBoxes([](const FakeBox&) { return kIdNo; });
+    FakeSetText(kImagePathBox, kImage);
+    FakeSelect(0);
+    FakeClearEvents();
+    HandleCommand(kStartButton, 0);
+    std::vector<FakeBox> boxes = FakeBoxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, L"确认");
+    EXPECT_NE(boxes[0].text.find(L"PhysicalDrive0"), std::wstring::npos);
+    EXPECT_FALSE(HasOp(SimOp::kStartThread));
+    EXPECT_EQ(FakeButtonState(), "idle");
+  }
+}
+
+}  // namespace

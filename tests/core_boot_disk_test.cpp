@@ -1,6 +1,7 @@
 // Which disk the program runs from, by each of the routes it can take.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -21,7 +22,7 @@ void AddDisk(int number, bool removable) {
   SimAddDisk(d);
 }
 
-void AddVolume(wchar_t letter, int disk, uint32_t extentsError = 0) {
+void AddVolume(wchar_t letter, uint32_t disk, uint32_t extentsError = 0) {
   SimVolume v;
   v.name = std::wstring(L"\\\\?\\Volume{000") + letter + L"}\\";
   v.letter = letter;
@@ -172,6 +173,36 @@ TEST_F(BootDiskTest, RemovableFlagNeedsAWholeDescriptor) {
   AddDisk(6, true);
   DetectBootDisk();
   EXPECT_EQ(bootDiskNumber, 6);
+}
+
+// A PE booted from a WIM runs from X:, a RAM disk whose extent names disk
+// 0xFFFFFFFF. That is -1: no disk, unless a removable one turns up.
+TEST_F(BootDiskTest, RamDiskVolumeMarksNoDiskUnlessAStickIsFound) {
+  const uint32_t kRamDisk = 0xFFFFFFFFu;
+  SimSetExecutablePath(L"X:\\Windows\\System32\\tessavane.exe");
+  AddDisk(0, false);
+  AddDisk(1, false);  // a PE stick that reports RemovableMedia 0
+  AddVolume(L'X', kRamDisk);
+  DetectBootDisk();
+  EXPECT_EQ(bootDiskNumber, -1);
+  EXPECT_EQ(ScannedDrives(), (std::vector<int>{1}));
+
+  SimReset();
+  SimSetExecutablePath(L"X:\\Windows\\System32\\tessavane.exe");
+  AddDisk(0, false);
+  AddDisk(1, true);
+  AddVolume(L'X', kRamDisk);
+  DetectBootDisk();
+  EXPECT_EQ(bootDiskNumber, 1);
+
+  // Any number past the signed range is taken as the negative value it is
+  // stored as; none of them names a disk.
+  SimReset();
+  SimSetExecutablePath(L"X:\\tessavane.exe");
+  AddDisk(0, false);
+  AddVolume(L'X', 0x80000000u);
+  DetectBootDisk();
+  EXPECT_EQ(bootDiskNumber, INT32_MIN);
 }
 
 TEST_F(BootDiskTest, NothingUsableMeansDriveZero) {

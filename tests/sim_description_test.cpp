@@ -229,6 +229,10 @@ TEST_F(SimDescription, ErrorsNameTheLineAndLeaveNoMachine) {
       {"disk 0 size=1M vendor=\"A\"B\n", ":1: text right after a closing quote"},
       {"disk 0 size=1M vendor=\"\\x4\"\n", ":1: \\x needs two hex digits"},
       {"volume V extent=0:1M\n", ":1: extent: '0:1M' is not DISK:OFFSET:LENGTH"},
+      {"volume V extent=4294967296:0:1M\n", ":1: extent disk: '4294967296' is not a number from 0 to 4294967295"},
+      {"volume V extent=0:0:1M remount=0\n", ":1: remount: must be 1 or more"},
+      {"disk 0 size=1M unplug=0\n", ":1: unplug: must be 1 or more"},
+      {"disk 0 size=1M unplug=x\n", ":1: unplug: 'x' is not a number"},
       {"volume V letter=CD\n", ":1: letter: 'CD' is not a drive letter"},
       {"volume V letter=C\nvolume W letter=c\n", ":2: letter c is already taken on line 1"},
       {"volume \\\\?\\V\\\nvolume \\\\?\\v\n", ":2: volume '\\\\?\\v' is already described on line 1"},
@@ -266,6 +270,37 @@ TEST_F(SimDescription, ErrorsNameTheLineAndLeaveNoMachine) {
   EXPECT_NE(error.find("none.txt: cannot be read"), std::string::npos) << error;
   std::ofstream(dir_ / "machine.txt") << "\xEF\xBB\xBF" "disk 0 size=1M file=d0.img\n";
   EXPECT_TRUE(SimLoadDescriptionFile((dir_ / "machine.txt").string(), &error)) << error;
+}
+
+// What real machines do mid-write, described: a RAM disk's extent, a volume
+// that comes back, a disk that is pulled out.
+TEST_F(SimDescription, RamDiskRemountAndUnplug) {
+  ASSERT_TRUE(Load(
+      "exe X:\\tessavane.exe\n"
+      "disk 0 size=1M unplug=2\n"
+      "volume \\\\?\\Volume{ram}\\ letter=X extent=4294967295:0:3M\n"
+      "volume \\\\?\\Volume{d0}\\ letter=D extent=0:64K:512K remount=1\n"));
+  uint32_t error = 0;
+  OsHandle ram = Open(L"\\\\.\\X:");
+  std::vector<uint8_t> reply = Query(ram, kIoctlVolumeGetVolumeDiskExtents, &error);
+  OsClose(ram);
+  ASSERT_EQ(reply.size(), 32u);
+  EXPECT_EQ(reply[8] & reply[9] & reply[10] & reply[11], 0xFF);
+
+  OsHandle vol = Open(L"\\\\.\\D:", kGenericRead | kGenericWrite);
+  uint32_t returned = 0;
+  ASSERT_TRUE(OsDeviceControl(vol, kFsctlDismountVolume, nullptr, 0, nullptr, 0, &returned));
+  OsClose(vol);
+  OsHandle disk = Open(L"\\\\.\\PhysicalDrive0", kGenericRead | kGenericWrite);
+  std::vector<uint8_t> sector(512, 1);
+  uint32_t done = 0;
+  EXPECT_TRUE(OsWrite(disk, sector.data(), 512, &done));
+  EXPECT_TRUE(SimVolumeMounted(L"\\\\?\\Volume{d0}"));
+  EXPECT_TRUE(OsWrite(disk, sector.data(), 512, &done));
+  EXPECT_FALSE(SimDiskPresent(0));
+  EXPECT_FALSE(OsWrite(disk, sector.data(), 512, &done));
+  EXPECT_EQ(OsLastError(), 55u);
+  OsClose(disk);
 }
 
 }  // namespace

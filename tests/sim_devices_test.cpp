@@ -335,8 +335,9 @@ TEST_F(SimDevices, LengthAndExtentReplies) {
   EXPECT_EQ(returned, 32u);
   EXPECT_EQ(U32(one, 0), 2u);
   EXPECT_EQ(U32(one, 8), 2u);
+  // Smaller than the count and one extent: refused as a bad parameter.
   std::vector<uint8_t> tiny(31);
-  EXPECT_EQ(Control(vol, kIoctlVolumeGetVolumeDiskExtents, &tiny, &returned), 122u);
+  EXPECT_EQ(Control(vol, kIoctlVolumeGetVolumeDiskExtents, &tiny, &returned), 87u);
   OsClose(vol);
 
   vol = Open(L"\\\\.\\E:", kGenericRead, kShareRW);
@@ -405,7 +406,7 @@ TEST_F(SimDevices, VolumeEnumerationAndNames) {
   EXPECT_EQ(OsLastError(), 18u);
 }
 
-TEST_F(SimDevices, DeleteLayoutZeroesBothEndsAndDropsTheVolumes) {
+TEST_F(SimDevices, DeleteLayoutClearsTablesKeepsBootCodeAndDropsTheVolumes) {
   const uint64_t end = 64 << 20;
   OsHandle reader = Open(kDrive1, kGenericRead, kShareRW);
   std::vector<uint8_t> none;
@@ -414,23 +415,196 @@ TEST_F(SimDevices, DeleteLayoutZeroesBothEndsAndDropsTheVolumes) {
   OsClose(reader);
   EXPECT_FALSE(SimLayoutDeleted(1));
 
+  // MBR: the disk signature, the four entries and 55 AA go; the boot code
+  // before them and everything after sector 0 stay.
   OsHandle h = Open(kDrive1, kRW, kShareRW);
   ASSERT_EQ(Control(h, kIoctlDiskDeleteDriveLayout, &none, &returned), 0u);
   EXPECT_TRUE(SimLayoutDeleted(1));
   EXPECT_FALSE(SimLayoutDeleted(2));
-  EXPECT_EQ(SimReadDisk(1, 0, 17408), std::vector<uint8_t>(17408, 0));
-  EXPECT_EQ(SimReadDisk(1, 17408, 512), Pattern(1, 17408, 512));
-  EXPECT_EQ(SimReadDisk(1, end - 16896, 16896), std::vector<uint8_t>(16896, 0));
-  EXPECT_EQ(SimReadDisk(1, end - 16896 - 512, 512), Pattern(1, end - 16896 - 512, 512));
+  EXPECT_EQ(SimReadDisk(1, 0, 440), Pattern(1, 0, 440));
+  EXPECT_EQ(SimReadDisk(1, 440, 72), std::vector<uint8_t>(72, 0));
+  EXPECT_EQ(SimReadDisk(1, 512, 16384), Pattern(1, 512, 16384));
+  EXPECT_EQ(SimReadDisk(1, end - 512, 512), Pattern(1, end - 512, 512));
   EXPECT_TRUE(SimDiskWrites(1).empty());
 
-  // The partition is gone: not listed, not openable, not guarding sectors.
+  // The partition is gone: not listed, not openable, not guarding sectors,
+  // and the files on its letter went with it.
   wchar_t name[260];
   OsFindHandle f = nullptr;
   EXPECT_FALSE(OsFindFirstVolume(name, 260, &f));
   EXPECT_EQ(OpenError(L"\\\\.\\E:", kGenericRead, kShareRW), 2u);
+  EXPECT_EQ(OpenError(L"E:\\image.img", kGenericRead, kFileShareRead), 3u);
   EXPECT_EQ(WriteAt(h, 1 << 20, std::vector<uint8_t>(512)), 0u);
   OsClose(h);
+
+  // GPT, on 512- and 4096-byte sectors: also the primary header at LBA 1
+  // and the backup header in the last sector; the entries stay.
+  for (int number : {1, 2}) {
+    SCOPED_TRACE(number);
+    const uint64_t sector = number == 1 ? 512 : 4096;
+    const std::wstring path = L"\\\\.\\PhysicalDrive" + std::to_wstring(number);
+    h = Open(path.c_str(), kRW, kShareRW);
+    std::vector<uint8_t> header(sector, 0x11);
+    std::memcpy(header.data(), "EFI PART", 8);
+    ASSERT_EQ(WriteAt(h, sector, header), 0u);
+    ASSERT_EQ(WriteAt(h, end - sector, header), 0u);
+    ASSERT_EQ(Control(h, kIoctlDiskDeleteDriveLayout, &none, &returned), 0u);
+    OsClose(h);
+    EXPECT_EQ(SimReadDisk(number, 0, 440), Pattern(number, 0, 440));
+    EXPECT_EQ(SimReadDisk(number, 440, 72), std::vector<uint8_t>(72, 0));
+    EXPECT_EQ(SimReadDisk(number, sector, sector), std::vector<uint8_t>(sector, 0));
+    EXPECT_EQ(SimReadDisk(number, 2 * sector, 512), Pattern(number, 2 * sector, 512));
+    EXPECT_EQ(SimReadDisk(number, end - sector, sector), std::vector<uint8_t>(sector, 0));
+    EXPECT_EQ(SimReadDisk(number, end - sector - 512, 512),
+              Pattern(number, end - sector - 512, 512));
+  }
+}
+
+// What other processes and the hardware do to a machine mid-write: a volume
+// mounted again when something touches it, a disk pulled out.
+TEST_F(SimDevices, RemountAndUnplugFollowTheWritesADiskTakes) {
+  SimVolume v;
+  v.name = L"\\\\?\\Volume{bbbb}\\";
+  v.letter = L'F';
+  v.extents = {{1, 16 << 20, 8 << 20}};
+  v.remountAfterWrites = 2;
+  SimAddVolume(v);
+  SimVolume a;
+  a.name = kVolA;
+  a.letter = L'E';
+  a.extents = {{1, 1 << 20, 8 << 20}};
+  a.remountAfterWrites = 2;
+  SimAddVolume(a);
+
+  // A's lock is kept, B is merely dismounted.
+  OsHandle lockA = Open(L"\\\\.\\E:", kRW, kShareRW);
+  OsHandle volB = Open(L"\\\\.\\F:", kRW, kShareRW);
+  std::vector<uint8_t> none;
+  uint32_t returned = 0;
+  ASSERT_EQ(Control(lockA, kFsctlLockVolume, &none, &returned), 0u);
+  ASSERT_EQ(Control(lockA, kFsctlDismountVolume, &none, &returned), 0u);
+  ASSERT_EQ(Control(volB, kFsctlDismountVolume, &none, &returned), 0u);
+  OsClose(volB);
+
+  OsHandle disk = Open(kDrive1, kRW, 0);
+  const std::vector<uint8_t> data(4096, 0x5A);
+  EXPECT_EQ(WriteAt(disk, 1 << 20, data), 0u);
+  EXPECT_FALSE(SimVolumeMounted(L"\\\\?\\Volume{bbbb}"));
+  EXPECT_EQ(WriteAt(disk, 16 << 20, data), 0u);  // the second write
+  EXPECT_TRUE(SimVolumeMounted(L"\\\\?\\Volume{bbbb}"));
+  EXPECT_FALSE(SimVolumeMounted(kVolA));
+  EXPECT_EQ(WriteAt(disk, 16 << 20, data), 5u);
+  EXPECT_EQ(WriteAt(disk, 2 << 20, data), 0u);
+  // Failed writes are not taken: the count moved only with the successes.
+  EXPECT_FALSE(SimVolumeMounted(kVolA));
+  OsClose(disk);
+  OsClose(lockA);
+
+  // Pulled out after its fourth write (three so far).
+  SimReset();
+  SimDisk d;
+  d.number = 1;
+  d.length = 8 << 20;
+  d.unplugAfterWrites = 4;
+  SimAddDisk(d);
+  d.number = 3;
+  d.unplugAfterWrites = 0;
+  SimAddDisk(d);
+  a.extents = {{1, 1 << 20, 4 << 20}};
+  a.remountAfterWrites = 0;
+  SimAddVolume(a);
+  SimPutFile(L"E:\\image.img", {1, 2, 3});
+  OsHandle image = Open(L"E:\\image.img", kGenericRead, kFileShareRead);
+  OsHandle vol = Open(L"\\\\.\\E:", kGenericRead, kShareRW);
+  OsHandle reader = Open(kDrive1, kGenericRead, kShareRW);
+  disk = Open(L"\\\\.\\PhysicalDrive1", kRW, kFileShareRead);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(WriteAt(disk, 0, data), 0u);
+  EXPECT_TRUE(SimDiskPresent(1));
+  EXPECT_EQ(WriteAt(disk, 0, data), 0u);  // this one lands, then it is gone
+  EXPECT_FALSE(SimDiskPresent(1));
+  EXPECT_TRUE(SimDiskPresent(3));
+  EXPECT_FALSE(OsWrite(disk, data.data(), 4096, &returned));
+  EXPECT_EQ(OsLastError(), 55u);
+  EXPECT_FALSE(OsSeek(disk, 0));
+  EXPECT_EQ(OsLastError(), 55u);
+  EXPECT_FALSE(OsFlush(disk));
+  EXPECT_EQ(OsLastError(), 55u);
+  std::vector<uint8_t> sector(512);
+  EXPECT_FALSE(OsRead(reader, sector.data(), 512, &returned));
+  EXPECT_EQ(OsLastError(), 55u);
+  std::vector<uint8_t> out(8);
+  EXPECT_EQ(Control(reader, kIoctlDiskGetLengthInfo, &out, &returned), 55u);
+  EXPECT_EQ(Control(vol, kIoctlVolumeGetVolumeDiskExtents, &out, &returned), 55u);
+  EXPECT_EQ(ReadAt(image, 0, 3, &returned), 55u);
+  for (OsHandle h : {disk, reader, vol, image}) OsClose(h);
+  EXPECT_EQ(OpenError(kDrive1, kGenericRead, kShareRW), 2u);
+  EXPECT_EQ(OpenError(L"\\\\.\\E:", kGenericRead, kShareRW), 2u);
+  wchar_t name[260];
+  OsFindHandle f = nullptr;
+  EXPECT_FALSE(OsFindFirstVolume(name, 260, &f));
+  EXPECT_EQ(SimReadDisk(1, 0, 4096), data);  // what landed stays on the stick
+  EXPECT_EQ(OpenError(L"\\\\.\\PhysicalDrive3", kRW, 0), 0u);
+}
+
+// Files live on the volume of their drive letter: a lock waits for them to
+// close, a dismount strands the handles open on them, a new open mounts the
+// volume again, and a held lock keeps everyone else out.
+TEST_F(SimDevices, FilesOnAVolumeFollowItsMountState) {
+  const std::wstring file = L"E:\\images\\x.img";
+  SimPutFile(file, std::vector<uint8_t>(4096, 7));
+  OsHandle image = Open(file.c_str(), kGenericRead, kFileShareRead);
+  ASSERT_NE(image, nullptr);
+  OsHandle vol = Open(L"\\\\?\\Volume{aaaa}", kRW, kShareRW);
+  std::vector<uint8_t> none;
+  uint32_t returned = 0;
+  EXPECT_EQ(Control(vol, kFsctlLockVolume, &none, &returned), 5u);
+  EXPECT_EQ(Control(vol, kFsctlDismountVolume, &none, &returned), 0u);
+  EXPECT_FALSE(SimVolumeMounted(kVolA));
+  EXPECT_EQ(ReadAt(image, 0, 512, &returned), 21u);
+  int64_t size = 0;
+  EXPECT_FALSE(OsGetFileSizeEx(image, &size));
+  EXPECT_EQ(OsLastError(), 21u);
+  // The stranded handle no longer keeps the lock away.
+  EXPECT_EQ(Control(vol, kFsctlLockVolume, &none, &returned), 0u);
+  EXPECT_EQ(OpenError(file.c_str(), kGenericRead, kFileShareRead), 5u);
+  EXPECT_EQ(Control(vol, kFsctlUnlockVolume, &none, &returned), 0u);
+  OsClose(vol);
+  EXPECT_FALSE(SimVolumeMounted(kVolA));
+
+  // A new open touches the volume: mounted again, and readable.
+  OsHandle again = Open(file.c_str(), kGenericRead, kFileShareRead);
+  ASSERT_NE(again, nullptr);
+  EXPECT_TRUE(SimVolumeMounted(kVolA));
+  EXPECT_EQ(ReadAt(again, 0, 512, &returned), 0u);
+  EXPECT_EQ(returned, 512u);
+  OsClose(again);
+  OsClose(image);
+
+  // A file on no volume of the machine is not affected by any of this.
+  SimPutFile(L"Q:\\other.img", {1});
+  EXPECT_EQ(OpenError(L"Q:\\other.img", kGenericRead, kFileShareRead), 0u);
+}
+
+// A RAM disk's volume names disk 0xFFFFFFFF: the extents query says so and
+// nothing else on the machine takes it for a disk.
+TEST_F(SimDevices, ExtentOnNoDiskIsOnlyAnswered) {
+  SimVolume ram;
+  ram.name = L"\\\\?\\Volume{ram}\\";
+  ram.letter = L'X';
+  ram.extents = {{0xFFFFFFFFu, 0, 3 << 20}};
+  SimAddVolume(ram);
+  OsHandle vol = Open(L"\\\\.\\X:", kGenericRead, kShareRW);
+  std::vector<uint8_t> ext(64);
+  uint32_t returned = 0;
+  ASSERT_EQ(Control(vol, kIoctlVolumeGetVolumeDiskExtents, &ext, &returned), 0u);
+  EXPECT_EQ(returned, 32u);
+  EXPECT_EQ(U32(ext, 8), 0xFFFFFFFFu);
+  OsClose(vol);
+  OsHandle disk = Open(kDrive1, kRW, 0);
+  EXPECT_EQ(WriteAt(disk, 0, std::vector<uint8_t>(512, 1)), 0u);
+  EXPECT_EQ(Control(disk, kIoctlDiskDeleteDriveLayout, &ext, &returned), 0u);
+  OsClose(disk);
+  EXPECT_TRUE(SimVolumeMounted(L"\\\\?\\Volume{ram}"));
 }
 
 TEST_F(SimDevices, PlainFiles) {

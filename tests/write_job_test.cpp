@@ -535,25 +535,130 @@ TEST_F(WriteJob, MountedVolumeIsReleasedBeforeTheFirstOpen) {
   ExpectCleanEnd();
 }
 
-TEST_F(WriteJob, VolumeRemountedMidCopyFailsTheWrite) {
-  AddDisk(64 * kMiB);
+// Something on the machine touches the target's volume after the disk's
+// second write. The job's kept lock holds it down for the whole copy.
+void AddRemountingVolume() {
   SimVolume v;
   v.name = kVolume;
   v.extents = {{kDisk, 4 * kMiB, 32 * kMiB}};
+  v.remountAfterWrites = 2;
   SimAddVolume(v);
-  SimPutFile(kImage, ImageBytes(12 * kMiB));
-  SimSetCallHook([](const SimCall& c) {
-    if (c.op == SimOp::kWrite && IsDisk(c) && c.ok && c.offset == 0)
-      SimSetVolumeMounted(kVolume, true);
+}
+
+TEST_F(WriteJob, KeptVolumeLockOutlastsARemount) {
+  AddDisk(64 * kMiB);
+  AddRemountingVolume();
+  std::vector<uint8_t> image = ImageBytes(12 * kMiB);
+  SimPutFile(kImage, image);
+  std::atomic<int> unlockedWrites{0};
+  SimSetCallHook([&unlockedWrites](const SimCall& c) {
+    if (c.op == SimOp::kWrite && IsDisk(c) && !SimVolumeLocked(kVolume))
+      ++unlockedWrites;
   });
   EnterWritingState();
   Run(64 * kMiB);
   SimSetCallHook(nullptr);
 
+  ExpectCompleted(L"0.00");
+  EXPECT_TRUE(SameBytes(SimReadDisk(kDisk, 0, image.size()), image.data(),
+                        image.size()));
+  EXPECT_EQ(SimDiskWrites(kDisk).size(), 3u);
+  EXPECT_EQ(unlockedWrites.load(), 0);
+  EXPECT_FALSE(SimVolumeMounted(kVolume));
+  EXPECT_FALSE(SimVolumeLocked(kVolume));
+  // The volume is let go right after the disk, before the image.
+  std::vector<std::wstring> closes;
+  for (const SimCall& c : SimCallLog())
+    if (c.op == SimOp::kClose) closes.push_back(c.target);
+  ASSERT_GE(closes.size(), 3u);
+  EXPECT_EQ(closes[closes.size() - 3], kDiskPath);
+  EXPECT_EQ(closes[closes.size() - 2], L"\\\\?\\Volume{0001}");
+  EXPECT_EQ(closes[closes.size() - 1], kImage);
+  ExpectCleanEnd();
+}
+
+// The same machine under the lock-dismount-unlock release alone: the
+// remount after the second write refuses the third.
+TEST_F(WriteJob, StatelessReleaseLosesToTheSameRemount) {
+  AddDisk(64 * kMiB);
+  AddRemountingVolume();
+  ASSERT_TRUE(ReleaseDiskVolumes(kDisk));
+  EXPECT_FALSE(SimVolumeMounted(kVolume));
+  EXPECT_FALSE(SimVolumeLocked(kVolume));
+  OsHandle disk = nullptr;
+  ASSERT_TRUE(OsOpen(kDiskPath, kGenericRead | kGenericWrite, 0, kOpenExisting,
+                     0, &disk));
+  std::vector<uint8_t> chunk = ImageBytes(4 * kMiB);
+  std::vector<uint32_t> errors;
+  for (int i = 0; i < 3; ++i) {
+    uint32_t done = 0;
+    errors.push_back(OsWrite(disk, chunk.data(), 4 * kMiB, &done) ? 0
+                                                                   : OsLastError());
+  }
+  OsClose(disk);
+  EXPECT_EQ(errors, (std::vector<uint32_t>{0, 0, kErrorAccessDenied}));
+  EXPECT_TRUE(SimVolumeMounted(kVolume));
+}
+
+// A volume the job cannot lock (the image itself is open on it) is still
+// dismounted and kept; the image's handle goes with the old file system, so
+// not one byte of the disk, which holds the image, is overwritten.
+TEST_F(WriteJob, ImageOnTheTargetItselfIsNeverOverwritten) {
+  AddDisk(64 * kMiB);
+  SimVolume v;
+  v.name = kVolume;
+  v.letter = L'E';
+  v.extents = {{kDisk, 1 * kMiB, 60 * kMiB}};
+  SimAddVolume(v);
+  const std::wstring onTarget = L"E:\\images\\x.img";
+  SimPutFile(onTarget, ImageBytes(9 * kMiB));
+  const std::vector<uint8_t> before = SimReadDisk(kDisk, 0, 64 * kMiB);
+  EnterWritingState();
+  FakeSetText(kImagePathBox, onTarget);
+  Run(64 * kMiB);
+
+  EXPECT_TRUE(FakeBoxes().empty());
+  EXPECT_EQ(FakeText(kStatusLabel), L"写入失败或被中止");
+  EXPECT_TRUE(SimDiskWrites(kDisk).empty());
+  EXPECT_EQ(SimReadDisk(kDisk, 0, 64 * kMiB), before);
+  bool lockRefused = false, dismounted = false, readFailed = false;
+  for (const SimCall& c : SimCallLog()) {
+    if (c.op == SimOp::kDeviceControl && c.code == kFsctlLockVolume)
+      lockRefused = !c.ok && c.error == kErrorAccessDenied;
+    if (c.op == SimOp::kDeviceControl && c.code == kFsctlDismountVolume)
+      dismounted = c.ok;
+    if (c.op == SimOp::kRead && c.target == onTarget)
+      readFailed = !c.ok && c.error == 21;
+  }
+  EXPECT_TRUE(lockRefused);
+  EXPECT_TRUE(dismounted);
+  EXPECT_TRUE(readFailed);
+  ExpectCleanEnd();
+}
+
+// The target is pulled out after its second chunk.
+TEST_F(WriteJob, DiskPulledOutMidWriteFailsTheWrite) {
+  SimDisk d;
+  d.number = kDisk;
+  d.length = 64 * kMiB;
+  d.unplugAfterWrites = 2;
+  SimAddDisk(d);
+  SimVolume v;
+  v.name = kVolume;
+  v.extents = {{kDisk, 1 * kMiB, 60 * kMiB}};
+  SimAddVolume(v);
+  SimPutFile(kImage, ImageBytes(16 * kMiB));
+  EnterWritingState();
+  Run(64 * kMiB);
+
   ExpectOneBox(L"写入失败", L"错误", kMbIconError);
   EXPECT_EQ(FakeText(kStatusLabel), L"写入失败或被中止");
-  EXPECT_EQ(SimDiskWrites(kDisk).size(), 1u);
-  EXPECT_EQ(CountOp(SimOp::kFlush, true), 0);
+  EXPECT_EQ(SimDiskWrites(kDisk).size(), 2u);
+  EXPECT_FALSE(SimDiskPresent(kDisk));
+  bool lastWriteGone = false;
+  for (const SimCall& c : SimCallLog())
+    if (c.op == SimOp::kWrite && IsDisk(c) && !c.ok) lastWriteGone = c.error == 55;
+  EXPECT_TRUE(lastWriteGone);
   ExpectCleanEnd();
 }
 

@@ -11,6 +11,11 @@
 //    disk handle into the extents of a mounted volume that is not locked fails
 //    with 5; a disk transfer whose offset or length is not a multiple of the
 //    sector size fails with 87; a write past the disk's end fails with 27;
+//    a dismounted volume that is not locked mounts again when another process
+//    touches it (remountAfterWrites); files on a volume's drive letter lose
+//    their open handles (21) when it is dismounted;
+//  - disks that are pulled out after some writes (55 on open handles, 2 on
+//    opens);
 //  - sharing between opens (32), holders that stand for other processes;
 //  - plain files (in memory or backed by a host file);
 //  - the executable's path and the "\\.\X:" drive volumes;
@@ -80,10 +85,17 @@ struct SimDisk {
   // this disk; 0 is instant. Advances the virtual clock (or, with the real
   // clock, sleeps).
   uint64_t bytesPerSecond = 0;
+  // Nonzero: the disk is pulled out right after it has taken this many
+  // writes. From then on calls on handles open to it fail with 55, opens
+  // with 2, and its volumes are gone with it.
+  uint64_t unplugAfterWrites = 0;
 };
 
 struct SimExtent {
-  int disk = 0;
+  // DISK_EXTENT.DiskNumber as the query returns it: any DWORD. A number that
+  // is no disk of the machine (a RAM disk answers 0xFFFFFFFF) only shows in
+  // the extents reply.
+  uint32_t disk = 0;
   uint64_t offset = 0;
   uint64_t length = 0;
 };
@@ -101,6 +113,10 @@ struct SimVolume {
   bool listed = true;
   // IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS fails with this code when nonzero.
   uint32_t extentsError = 0;
+  // Nonzero: another process (a shell, an antivirus) touches the volume
+  // right after a disk it lives on has taken this many writes; it mounts
+  // again then unless it is locked.
+  uint64_t remountAfterWrites = 0;
 };
 
 // One entry of the fault table. A call matches when its op is `op`, its
@@ -158,6 +174,8 @@ void SimSetVolumeMounted(const std::wstring& name, bool mounted);
 bool SimVolumeMounted(const std::wstring& name);
 bool SimVolumeLocked(const std::wstring& name);
 bool SimLayoutDeleted(int number);
+// false once the disk has been pulled out (unplugAfterWrites).
+bool SimDiskPresent(int number);
 // Bytes of a disk as they stand now (pattern where never written).
 std::vector<uint8_t> SimReadDisk(int number, uint64_t offset, size_t length);
 // The pattern byte an unwritten disk holds at an offset.

@@ -73,6 +73,7 @@ class Parser {
   bool Number(const std::string& text, const char* what, uint64_t max,
               uint64_t* out);
   bool Size(const std::string& text, const char* what, uint64_t* out);
+  bool Count(const std::string& text, const char* what, uint64_t* out);
   bool Code(const std::string& text, const char* what, uint32_t* out);
   bool Hex(const std::string& text, const char* what, std::vector<uint8_t>* out);
   bool Holder(const std::string& text, SimHolder* out);
@@ -226,6 +227,13 @@ bool Parser::Size(const std::string& text, const char* what, uint64_t* out) {
   return true;
 }
 
+// A count of events, 1 or more.
+bool Parser::Count(const std::string& text, const char* what, uint64_t* out) {
+  if (!Number(text, what, ~0ull, out)) return false;
+  if (*out == 0) return Fail(std::string(what) + ": must be 1 or more");
+  return true;
+}
+
 bool Parser::Code(const std::string& text, const char* what, uint32_t* out) {
   uint64_t v = 0;
   if (!Number(text, what, 0xFFFFFFFFu, &v)) return false;
@@ -311,7 +319,8 @@ bool Parser::Disk(const std::vector<Word>& words, Description* d) {
       {"removable", AttrKind::kFlag},   {"sector", AttrKind::kValue},
       {"nodescriptor", AttrKind::kFlag}, {"descriptor", AttrKind::kValue},
       {"lengtherror", AttrKind::kValue}, {"file", AttrKind::kValue},
-      {"held", AttrKind::kValue},       {"speed", AttrKind::kValue}};
+      {"held", AttrKind::kValue},       {"speed", AttrKind::kValue},
+      {"unplug", AttrKind::kValue}};
   uint64_t number = 0;
   if (!Number(words[1].whole, "disk number", 63, &number)) return false;
   std::vector<const Word*> a;
@@ -363,6 +372,9 @@ bool Parser::Disk(const std::vector<Word>& words, Description* d) {
   if (a[11] != nullptr && !Size(a[11]->value, "speed", &disk.bytesPerSecond)) {
     return false;
   }
+  if (a[12] != nullptr && !Count(a[12]->value, "unplug", &disk.unplugAfterWrites)) {
+    return false;
+  }
   d->disks.push_back(disk);
   d->diskLines.push_back(line_);
   return true;
@@ -372,7 +384,7 @@ bool Parser::Volume(const std::vector<Word>& words, Description* d) {
   static const std::vector<AttrRule> rules = {
       {"letter", AttrKind::kValue},   {"extent", AttrKind::kRepeated},
       {"unmounted", AttrKind::kFlag}, {"unlisted", AttrKind::kFlag},
-      {"extentserror", AttrKind::kValue}};
+      {"extentserror", AttrKind::kValue}, {"remount", AttrKind::kValue}};
   SimVolume v;
   if (!Wide(words[1].whole, "volume name", &v.name)) return false;
   std::vector<const Word*> a;
@@ -407,18 +419,21 @@ bool Parser::Volume(const std::vector<Word>& words, Description* d) {
     }
     uint64_t disk = 0;
     SimExtent e;
-    if (!Number(s.substr(0, c1), "extent disk", 63, &disk) ||
+    if (!Number(s.substr(0, c1), "extent disk", 0xFFFFFFFFu, &disk) ||
         !Size(s.substr(c1 + 1, c2 - c1 - 1), "extent offset", &e.offset) ||
         !Size(s.substr(c2 + 1), "extent length", &e.length)) {
       return false;
     }
     if (e.offset + e.length < e.offset) return Fail("extent: past 2^64 bytes");
-    e.disk = static_cast<int>(disk);
+    e.disk = static_cast<uint32_t>(disk);
     v.extents.push_back(e);
   }
   v.mounted = a[2] == nullptr;
   v.listed = a[3] == nullptr;
   if (a[4] != nullptr && !Code(a[4]->value, "extentserror", &v.extentsError)) {
+    return false;
+  }
+  if (a[5] != nullptr && !Count(a[5]->value, "remount", &v.remountAfterWrites)) {
     return false;
   }
   d->volumes.push_back(v);

@@ -14,6 +14,8 @@ constexpr uint32_t kFileWriteData = 0x2u;
 constexpr uint32_t kFileAppendData = 0x4u;
 constexpr uint32_t kFlagBackupSemantics = 0x02000000u;
 constexpr uint32_t kErrorNoAccess = 998;        // bad buffer address
+constexpr uint32_t kErrorNotReady = 21;         // file on a dismounted volume
+constexpr uint32_t kErrorDevNotExist = 55;      // device pulled out
 constexpr uint32_t kErrorNegativeSeek = 131;
 constexpr uint32_t kErrorNotLocked = 158;
 constexpr uint32_t kErrorFilenameTooLong = 206;  // FindFirst/NextVolumeW
@@ -23,8 +25,10 @@ constexpr uint32_t kCreateAlways = 2;
 constexpr uint32_t kOpenAlways = 4;
 constexpr uint32_t kTruncateExisting = 5;
 
-constexpr uint64_t kLayoutHead = 17408;  // MBR, GPT header and entries
-constexpr uint64_t kLayoutTail = 16896;  // backup GPT entries and header
+// MBR partition table with the disk signature before it and the boot
+// signature after it; the boot code before them survives a layout deletion.
+constexpr uint64_t kMbrTableStart = 440;
+constexpr uint64_t kMbrEnd = 512;
 
 bool CanRead(uint32_t access) {
   return (access & (kGenericRead | kGenericAll | kFileReadData)) != 0;
@@ -117,7 +121,10 @@ uint32_t Resolve(Machine& m, const std::wstring& path, HandleState* hs) {
   const bool drivePrefix = rest.size() >= 2 && IsLetter(rest[0]) && rest[1] == L':';
   int number = 0;
   if (device && ParseDriveNumber(rest, &number)) {
-    if (m.disks.count(number) == 0) return kErrorFileNotFound;
+    auto disk = m.disks.find(number);
+    if (disk == m.disks.end() || disk->second->unplugged) {
+      return kErrorFileNotFound;
+    }
     hs->kind = Kind::kDisk;
     hs->disk = number;
     return 0;
@@ -193,7 +200,7 @@ bool HitsMountedVolume(Machine& m, int disk, uint64_t offset, uint64_t length) {
   for (const VolumeState& v : m.volumes) {
     if (v.removed || !v.config.mounted || v.lockedBy != 0) continue;
     for (const SimExtent& e : v.config.extents) {
-      if (e.disk == disk && offset < e.offset + e.length &&
+      if (e.disk == static_cast<uint32_t>(disk) && offset < e.offset + e.length &&
           e.offset < offset + length) {
         return true;
       }
@@ -236,7 +243,9 @@ void Reply(const std::vector<uint8_t>& bytes, void* out, uint32_t outLength,
 bool VolumeExtents(Call& call, const VolumeState& v, void* out,
                    uint32_t outLength, uint32_t* returned) {
   if (v.config.extentsError != 0) return call.Fail(v.config.extentsError);
-  if (outLength < 32) return call.Fail(kErrorInsufficientBuffer);
+  // Too small for the count and one extent: the volume manager rejects the
+  // buffer outright (STATUS_INVALID_PARAMETER), unlike a merely short one.
+  if (outLength < 32) return call.Fail(kErrorInvalidParameter);
   const size_t count = v.config.extents.size();
   const size_t fit = std::min<size_t>(count, (outLength - 8) / 24);
   std::vector<uint8_t> r(8 + 24 * fit, 0);
@@ -248,7 +257,7 @@ bool VolumeExtents(Call& call, const VolumeState& v, void* out,
   put(0, count, 4);
   for (size_t i = 0; i < fit; ++i) {
     const SimExtent& e = v.config.extents[i];
-    put(8 + 24 * i, static_cast<uint32_t>(e.disk), 4);
+    put(8 + 24 * i, e.disk, 4);
     put(8 + 24 * i + 8, e.offset, 8);
     put(8 + 24 * i + 16, e.length, 8);
   }
@@ -257,27 +266,113 @@ bool VolumeExtents(Call& call, const VolumeState& v, void* out,
   return true;
 }
 
-bool DeleteLayout(Call& call, DiskState& disk) {
-  const uint64_t length = disk.config.length;
-  const uint64_t head = std::min(kLayoutHead, length);
-  const uint64_t tail = std::min(kLayoutTail, length);
-  uint32_t error = 0;
-  if (!ZeroDiskBytes(disk, 0, head, &error) ||
-      !ZeroDiskBytes(disk, length - tail, tail, &error)) {
-    return call.Fail(error);
-  }
-  disk.layoutDeleted = true;
-  for (VolumeState& v : call.m.volumes) {
+// Volumes that lived on a disk whose layout went away or that was pulled
+// out: unlisted, unopenable and no longer guarding any sectors.
+void RemoveVolumesOn(Machine& m, int disk, bool unplugged) {
+  for (VolumeState& v : m.volumes) {
     for (const SimExtent& e : v.config.extents) {
-      if (e.disk != disk.config.number) continue;
-      // The partition is gone: unlisted, and no longer guarding its sectors.
+      if (e.disk != static_cast<uint32_t>(disk)) continue;
       v.removed = true;
+      v.unplugged = v.unplugged || unplugged;
       v.config.listed = false;
       v.config.mounted = false;
+      ++v.dismounts;
       break;
     }
   }
+}
+
+// The partition table and the signatures go; the MBR's boot code stays. A
+// GPT disk also loses its primary header and the backup in the last sector.
+bool DeleteLayout(Call& call, DiskState& disk) {
+  const uint64_t length = disk.config.length;
+  const uint64_t sector = disk.config.sectorSize;
+  uint32_t error = 0;
+  bool gpt = false;
+  if (length >= 2 * sector) {
+    uint8_t signature[8];
+    if (!ReadDiskBytes(disk, sector, signature, sizeof signature, &error)) {
+      return call.Fail(error);
+    }
+    gpt = std::memcmp(signature, "EFI PART", sizeof signature) == 0;
+  }
+  if (length >= kMbrEnd &&
+      !ZeroDiskBytes(disk, kMbrTableStart, kMbrEnd - kMbrTableStart, &error)) {
+    return call.Fail(error);
+  }
+  if (gpt && (!ZeroDiskBytes(disk, sector, sector, &error) ||
+              !ZeroDiskBytes(disk, length - sector, sector, &error))) {
+    return call.Fail(error);
+  }
+  disk.layoutDeleted = true;
+  RemoveVolumesOn(call.m, disk.config.number, false);
   return true;
+}
+
+// After each write a disk has taken: other processes touch the volumes that
+// wait for that count (a locked one stays dismounted), and a disk due to be
+// pulled out goes.
+void AfterDiskWrite(Machine& m, DiskState& disk) {
+  ++disk.writesTaken;
+  const uint32_t number = static_cast<uint32_t>(disk.config.number);
+  for (VolumeState& v : m.volumes) {
+    if (v.removed || v.lockedBy != 0 ||
+        v.config.remountAfterWrites != disk.writesTaken) {
+      continue;
+    }
+    for (const SimExtent& e : v.config.extents) {
+      if (e.disk == number) {
+        v.config.mounted = true;
+        break;
+      }
+    }
+  }
+  if (disk.config.unplugAfterWrites == disk.writesTaken) {
+    disk.unplugged = true;
+    RemoveVolumesOn(m, disk.config.number, true);
+  }
+}
+
+// Handles that outlived their object: 55 for a disk or volume pulled out,
+// 21 for a file or folder whose volume was dismounted since it was opened.
+uint32_t StaleHandleError(Machine& m, const HandleState& hs) {
+  if (hs.kind == Kind::kDisk) {
+    return DiskOf(m, hs)->unplugged ? kErrorDevNotExist : 0;
+  }
+  if (hs.kind == Kind::kVolume) {
+    return m.volumes[hs.volume].unplugged ? kErrorDevNotExist : 0;
+  }
+  if (hs.fileVolume < 0) return 0;
+  const VolumeState& v = m.volumes[static_cast<size_t>(hs.fileVolume)];
+  if (v.unplugged) return kErrorDevNotExist;
+  return v.dismounts != hs.dismountsAtOpen ? kErrorNotReady : 0;
+}
+
+// The volume a file path's drive letter names, or -1.
+long VolumeOfFilePath(Machine& m, const std::wstring& path) {
+  if (IsDevicePath(path) || path.size() < 2 || path[1] != L':') return -1;
+  const wchar_t c = path[0];
+  const wchar_t upper = (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+  for (size_t i = 0; i < m.volumes.size(); ++i) {
+    if (m.volumes[i].config.letter == upper) return static_cast<long>(i);
+  }
+  return -1;
+}
+
+// Whether anything but `self` has the volume open: a volume handle, or a
+// file or folder on it opened since its last dismount.
+bool VolumeInUse(Machine& m, size_t volume, uintptr_t self) {
+  const VolumeState& v = m.volumes[volume];
+  for (const auto& other : m.handles) {
+    const HandleState& o = other.second;
+    if (other.first == self) continue;
+    if (o.kind == Kind::kVolume && o.volume == volume) return true;
+    if (o.fileVolume == static_cast<long>(volume) &&
+        o.dismountsAtOpen == v.dismounts) {
+      return true;
+    }
+  }
+  return false;
 }
 
 // The volume names FindFirstVolumeW walks through, fixed at its start.
@@ -323,6 +418,14 @@ bool OsOpen(const wchar_t* path, uint32_t access, uint32_t share,
                        disposition == kCreateAlways || disposition == kOpenAlways;
   const bool truncates =
       disposition == kCreateAlways || disposition == kTruncateExisting;
+  // A file on a drive letter lives on that volume: gone with it, refused
+  // while another handle holds its lock, and a touch mounts it again.
+  const long onVolume = VolumeOfFilePath(call.m, hs.path);
+  if (onVolume >= 0) {
+    const VolumeState& v = call.m.volumes[static_cast<size_t>(onVolume)];
+    if (v.removed) return call.Fail(kErrorPathNotFound);
+    if (v.lockedBy != 0) return call.Fail(kErrorAccessDenied);
+  }
   uint32_t error = Resolve(call.m, hs.path, &hs);
   bool created = false;
   if (error == kErrorFileNotFound && creates && !IsDevicePath(hs.path)) {
@@ -348,6 +451,12 @@ bool OsOpen(const wchar_t* path, uint32_t access, uint32_t share,
   }
   if (const uint32_t error = CheckOpen(call.m, hs)) return call.Fail(error);
   if (hs.kind == Kind::kFile && truncates) hs.file->bytes.clear();
+  if (onVolume >= 0) {
+    VolumeState& v = call.m.volumes[static_cast<size_t>(onVolume)];
+    v.config.mounted = true;
+    hs.fileVolume = onVolume;
+    hs.dismountsAtOpen = v.dismounts;
+  }
   const uintptr_t id = call.m.nextId;
   call.m.nextId += 4;
   call.m.handles.emplace(id, std::move(hs));
@@ -381,6 +490,7 @@ bool OsRead(OsHandle h, void* buffer, uint32_t length, uint32_t* done) {
   uint32_t shortBytes = 0;
   if (call.Faulted(&shortBytes)) return false;
   if (hs == nullptr) return call.Fail(kErrorInvalidHandle);
+  if (const uint32_t gone = StaleHandleError(call.m, *hs)) return call.Fail(gone);
   if (buffer == nullptr && length > 0) return call.Fail(kErrorNoAccess);
   if (!CanRead(hs->access)) return call.Fail(kErrorAccessDenied);
   uint64_t n = 0;
@@ -435,6 +545,7 @@ bool OsWrite(OsHandle h, const void* buffer, uint32_t length, uint32_t* done) {
   uint32_t shortBytes = 0;
   if (call.Faulted(&shortBytes)) return false;
   if (hs == nullptr) return call.Fail(kErrorInvalidHandle);
+  if (const uint32_t gone = StaleHandleError(call.m, *hs)) return call.Fail(gone);
   if (buffer == nullptr && length > 0) return call.Fail(kErrorNoAccess);
   if (!CanWrite(hs->access)) return call.Fail(kErrorAccessDenied);
   if (hs->kind == Kind::kFile) {
@@ -473,6 +584,7 @@ bool OsWrite(OsHandle h, const void* buffer, uint32_t length, uint32_t* done) {
   }
   call.Transfer(disk, n);
   hs->position += n;
+  if (n > 0) AfterDiskWrite(call.m, disk);
   call.entry.done = n;
   if (done != nullptr) *done = n;
   return true;
@@ -484,6 +596,11 @@ bool OsSeek(OsHandle h, int64_t offset) {
   HandleState* hs = Lookup(call, h);
   if (call.Faulted()) return false;
   if (hs == nullptr) return call.Fail(kErrorInvalidHandle);
+  // The I/O manager moves a file's position itself; only a device that is
+  // gone refuses.
+  if (hs->kind == Kind::kDisk || hs->kind == Kind::kVolume) {
+    if (const uint32_t gone = StaleHandleError(call.m, *hs)) return call.Fail(gone);
+  }
   if (offset < 0) return call.Fail(kErrorNegativeSeek);
   hs->position = static_cast<uint64_t>(offset);
   return true;
@@ -494,6 +611,7 @@ bool OsFlush(OsHandle h) {
   HandleState* hs = Lookup(call, h);
   if (call.Faulted()) return false;
   if (hs == nullptr) return call.Fail(kErrorInvalidHandle);
+  if (const uint32_t gone = StaleHandleError(call.m, *hs)) return call.Fail(gone);
   if (!CanWrite(hs->access)) return call.Fail(kErrorAccessDenied);
   if (hs->kind == Kind::kDisk) {
     DiskState& disk = *DiskOf(call.m, *hs);
@@ -511,6 +629,7 @@ bool QuerySize(Call& call, OsHandle h, uint64_t* size) {
   HandleState* hs = Lookup(call, h);
   if (call.Faulted()) return false;
   if (hs == nullptr) return call.Fail(kErrorInvalidHandle);
+  if (const uint32_t gone = StaleHandleError(call.m, *hs)) return call.Fail(gone);
   *size = 0;
   if (hs->kind == Kind::kDirectory) return true;
   if (hs->kind != Kind::kFile) return call.Fail(kErrorInvalidFunction);
@@ -554,6 +673,7 @@ bool OsDeviceControl(OsHandle h, uint32_t code, const void* in,
   HandleState* hs = Lookup(call, h);
   if (call.Faulted()) return false;
   if (hs == nullptr) return call.Fail(kErrorInvalidHandle);
+  if (const uint32_t gone = StaleHandleError(call.m, *hs)) return call.Fail(gone);
 
   const bool isDiskCode = code == kIoctlDiskGetLengthInfo ||
                           code == kIoctlStorageQueryProperty ||
@@ -615,17 +735,15 @@ bool OsDeviceControl(OsHandle h, uint32_t code, const void* in,
     } else if (code == kIoctlVolumeGetVolumeDiskExtents) {
       ok = VolumeExtents(call, v, out, outLength, returned);
     } else if (code == kFsctlLockVolume) {
-      // Refused while anything else has the volume open, or it is locked.
-      if (v.lockedBy != 0) return call.Fail(kErrorAccessDenied);
-      for (const auto& other : call.m.handles) {
-        if (other.first != self && other.second.kind == Kind::kVolume &&
-            other.second.volume == hs->volume) {
-          return call.Fail(kErrorAccessDenied);
-        }
+      // Refused while anything else has the volume or a file on it open, or
+      // it is locked.
+      if (v.lockedBy != 0 || VolumeInUse(call.m, hs->volume, self)) {
+        return call.Fail(kErrorAccessDenied);
       }
       v.lockedBy = self;
     } else if (code == kFsctlDismountVolume) {
       v.config.mounted = false;
+      ++v.dismounts;
     } else {
       if (v.lockedBy != self) return call.Fail(kErrorNotLocked);
       v.lockedBy = 0;

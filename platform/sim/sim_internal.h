@@ -76,6 +76,8 @@ struct DiskState {
   bool hostWritable = false;
   bool hostExtended = false;
   bool layoutDeleted = false;
+  bool unplugged = false;
+  uint64_t writesTaken = 0;  // successful writes, for remount and unplug
   std::vector<SimRange> writes;
   uint64_t tickRemainder = 0;  // transfer time not yet worth a whole tick
   DiskState() = default;
@@ -88,7 +90,11 @@ struct VolumeState {
   SimVolume config;
   std::wstring key;      // folded name without its trailing backslash
   bool removed = false;  // its partition was deleted with the layout
+  bool unplugged = false;  // gone with its disk: handles on it fail with 55
   uintptr_t lockedBy = 0;
+  // Bumped by every dismount: handles to files on the volume opened before
+  // it belong to a file system that no longer exists.
+  uint64_t dismounts = 0;
 };
 
 struct FileState {
@@ -114,6 +120,10 @@ struct HandleState {
   int disk = -1;
   size_t volume = 0;
   std::shared_ptr<FileState> file;  // keeps a deleted file readable
+  // Files and folders on a drive letter's volume: its index and its dismount
+  // count when this handle was opened; -1 when on no volume of the machine.
+  long fileVolume = -1;
+  uint64_t dismountsAtOpen = 0;
 };
 
 struct FindState {

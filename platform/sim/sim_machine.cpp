@@ -447,6 +447,14 @@ bool SimLayoutDeleted(int number) {
   return it != m.disks.end() && it->second->layoutDeleted;
 }
 
+bool SimDiskPresent(int number) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  auto it = m.disks.find(number);
+  return it != m.disks.end() && !it->second->unplugged;
+}
+
 std::vector<uint8_t> SimReadDisk(int number, uint64_t offset, size_t length) {
   EnsureMachine();
   Machine& m = TheMachine();
