@@ -59,6 +59,17 @@ void AddDisk(uint64_t length, uint32_t sectorSize = 512,
   SimAddDisk(d);
 }
 
+// The target's volume, kVolume, over [offset, offset + length) of the disk.
+void AddTargetVolume(wchar_t letter, uint64_t offset, uint64_t length,
+                     uint64_t remountAfterWrites = 0) {
+  SimVolume v;
+  v.name = kVolume;
+  v.letter = letter;
+  v.extents = {{kDisk, offset, length}};
+  v.remountAfterWrites = remountAfterWrites;
+  SimAddVolume(v);
+}
+
 // As the Start command leaves the window before it starts the job.
 void EnterWritingState() {
   FakeSetText(kImagePathBox, kImage);
@@ -511,11 +522,7 @@ TEST_F(WriteJob, ImageGrowingMidCopyIsNotWrittenPastItsSize) {
 
 TEST_F(WriteJob, MountedVolumeIsReleasedBeforeTheFirstOpen) {
   AddDisk(64 * kMiB);
-  SimVolume v;
-  v.name = kVolume;
-  v.letter = L'E';
-  v.extents = {{kDisk, 1 * kMiB, 32 * kMiB}};
-  SimAddVolume(v);
+  AddTargetVolume(L'E', 1 * kMiB, 32 * kMiB);
   std::vector<uint8_t> image = ImageBytes(12 * kMiB);
   SimPutFile(kImage, image);
   EnterWritingState();
@@ -537,13 +544,7 @@ TEST_F(WriteJob, MountedVolumeIsReleasedBeforeTheFirstOpen) {
 
 // Something on the machine touches the target's volume after the disk's
 // second write. The job's kept lock holds it down for the whole copy.
-void AddRemountingVolume() {
-  SimVolume v;
-  v.name = kVolume;
-  v.extents = {{kDisk, 4 * kMiB, 32 * kMiB}};
-  v.remountAfterWrites = 2;
-  SimAddVolume(v);
-}
+void AddRemountingVolume() { AddTargetVolume(0, 4 * kMiB, 32 * kMiB, 2); }
 
 TEST_F(WriteJob, KeptVolumeLockOutlastsARemount) {
   AddDisk(64 * kMiB);
@@ -605,11 +606,7 @@ TEST_F(WriteJob, StatelessReleaseLosesToTheSameRemount) {
 // not one byte of the disk, which holds the image, is overwritten.
 TEST_F(WriteJob, ImageOnTheTargetItselfIsNeverOverwritten) {
   AddDisk(64 * kMiB);
-  SimVolume v;
-  v.name = kVolume;
-  v.letter = L'E';
-  v.extents = {{kDisk, 1 * kMiB, 60 * kMiB}};
-  SimAddVolume(v);
+  AddTargetVolume(L'E', 1 * kMiB, 60 * kMiB);
   const std::wstring onTarget = L"E:\\images\\x.img";
   SimPutFile(onTarget, ImageBytes(9 * kMiB));
   const std::vector<uint8_t> before = SimReadDisk(kDisk, 0, 64 * kMiB);
@@ -643,10 +640,7 @@ TEST_F(WriteJob, DiskPulledOutMidWriteFailsTheWrite) {
   d.length = 64 * kMiB;
   d.unplugAfterWrites = 2;
   SimAddDisk(d);
-  SimVolume v;
-  v.name = kVolume;
-  v.extents = {{kDisk, 1 * kMiB, 60 * kMiB}};
-  SimAddVolume(v);
+  AddTargetVolume(0, 1 * kMiB, 60 * kMiB);
   SimPutFile(kImage, ImageBytes(16 * kMiB));
   EnterWritingState();
   Run(64 * kMiB);
