@@ -700,7 +700,17 @@ TEST_F(WriteJob, HeldDiskIsReleasedAndTriedOnceMore) {
 // The second attempt's code is the one shown, not the first one's.
 TEST_F(WriteJob, OpenFailureShowsTheSecondAttemptsCode) {
   AddDisk(64 * kMiB);
+  AddTargetVolume(L'E', 1 * kMiB, 32 * kMiB);
   SimPutFile(kImage, ImageBytes(1 * kMiB));
+  // Given up on the disk, the job holds its volumes no longer: the box may
+  // stay open for a long time.
+  std::atomic<int> handlesDuringBox{-1};
+  std::atomic<bool> lockedDuringBox{true};
+  FakeAnswerBoxes([&](const FakeBox&) {
+    handlesDuringBox = SimOpenHandles();
+    lockedDuringBox = SimVolumeLocked(kVolume);
+    return kIdOk;
+  });
   SimAddFault(Fault(SimOp::kOpen, kDiskPath, 1, 5));
   SimAddFault(Fault(SimOp::kOpen, kDiskPath, 2, 21));
   EnterWritingState();
@@ -708,6 +718,8 @@ TEST_F(WriteJob, OpenFailureShowsTheSecondAttemptsCode) {
   ExpectOneBox(
       L"打开目标磁盘失败 (错误码: 21)。\n请尝试先使用“删除全部分区”按钮清除磁盘分区。",
       L"错误", kMbIconError);
+  EXPECT_EQ(handlesDuringBox.load(), 1);  // the image alone
+  EXPECT_FALSE(lockedDuringBox.load());
   ExpectCleanEnd();
 }
 
