@@ -32,7 +32,6 @@ class HeldVolumes {
   bool Keep(OsHandle volume);
   // Closes every kept handle, which unlocks its volume.
   void Close();
-  int count() const { return count_; }
 
  private:
   OsHandle handles_[kMaxHeldVolumes] = {};
