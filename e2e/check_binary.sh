@@ -4,6 +4,8 @@
 #   check_binary.sh imports EXE     imports only from system DLLs
 #   check_binary.sh resources EXE   one icon group 101 holding one 64x64
 #                                   32-bit image, and no manifest
+#   check_binary.sh lean EXE        no symbol table, no debug sections, at
+#                                   most 200 KiB
 # Exit code: 0 passed, 1 failed, 77 skipped (tool or program missing).
 set -uo pipefail
 
@@ -65,8 +67,25 @@ case $mode in
       fail "the icon is not one 64x64 32-bit image"
     echo "ok"
     ;;
+  lean)
+    objdump=x86_64-w64-mingw32-objdump
+    command -v "$objdump" >/dev/null || { echo "SKIP: no $objdump"; exit 77; }
+    size=$(stat -c %s "$exe")
+    echo "$exe: $size bytes"
+    # COFF file header after the "PE\0\0" signature: the symbol table's
+    # file offset at +8 and its entry count at +12.
+    pe=$(od -An -t u4 -j 60 -N 4 "$exe" | tr -d ' ')
+    [ "$(od -An -c -j "$pe" -N 2 "$exe" | tr -d ' ')" = PE ] || fail "$exe is not a PE file"
+    read -r symbols count <<<"$(od -An -t u4 -j $((pe + 12)) -N 8 "$exe")"
+    [ "$symbols" = 0 ] && [ "$count" = 0 ] ||
+      fail "$exe carries a symbol table ($count entries at offset $symbols)"
+    debug=$("$objdump" -h "$exe" | awk '$2 ~ /^\.(debug|zdebug|stab)/ { print $2 }')
+    [ -z "$debug" ] || fail "$exe carries debug sections: $(echo $debug)"
+    [ "$size" -le $((200 * 1024)) ] || fail "$exe is larger than 200 KiB"
+    echo "ok"
+    ;;
   *)
-    echo "usage: check_binary.sh imports|resources EXE" >&2
+    echo "usage: check_binary.sh imports|resources|lean EXE" >&2
     exit 2
     ;;
 esac

@@ -18,7 +18,14 @@ cp build/windows/tessavane.exe "$stage/"
 # list must not start with a byte-order mark: it would become a serial.
 sed 's/$/\r/' release/prohibited_disks.txt | iconv -f UTF-8 -t GBK > "$stage/prohibited_disks.txt"
 { printf '\xEF\xBB\xBF'; sed 's/$/\r/' release/使用说明.txt; } > "$stage/使用说明.txt"
+# Modes and times are fixed too: zip records both, and neither may depend on
+# the umask or the clock of the machine that builds.
+chmod 755 "$stage/tessavane.exe"
+chmod 644 "$stage/prohibited_disks.txt" "$stage/使用说明.txt"
 touch -d '2000-01-01 00:00:00 UTC' "$stage" "$stage"/*
+# Nothing heavier than the program itself goes out.
+bash e2e/check_binary.sh lean "$stage/tessavane.exe" >/dev/null ||
+  { bash e2e/check_binary.sh lean "$stage/tessavane.exe"; exit 1; }
 
 zip=build/release/tessavane-win64.zip
 # -X: no extra fields (they carry access times); fixed order and mtimes.
