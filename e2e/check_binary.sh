@@ -4,6 +4,10 @@
 #   check_binary.sh imports EXE     imports only from system DLLs
 #   check_binary.sh resources EXE   one icon group 101 holding one 64x64
 #                                   32-bit image, and no manifest
+#   check_binary.sh calls EXE SOURCE...
+#                                   every user32, comdlg32 and comctl32
+#                                   function EXE imports is called in one of
+#                                   the SOURCEs (comments aside)
 #   check_binary.sh lean EXE        no symbol table, no debug sections, at
 #                                   most 200 KiB
 # Exit code: 0 passed, 1 failed, 77 skipped (tool or program missing).
@@ -67,6 +71,39 @@ case $mode in
       fail "the icon is not one 64x64 32-bit image"
     echo "ok"
     ;;
+  calls)
+    shift 2
+    objdump=x86_64-w64-mingw32-objdump
+    command -v "$objdump" >/dev/null || { echo "SKIP: no $objdump"; exit 77; }
+    [ $# -gt 0 ] || fail "no source files given"
+    for f in "$@"; do [ -f "$f" ] || fail "no source file $f"; done
+    # DLL:function for every import by name.
+    imported=$("$objdump" -p "$exe" | awk '
+      /^[[:space:]]*DLL Name:/ { dll = tolower($3); next }
+      dll != "" && /^[[:space:]]+[0-9a-f]+[[:space:]]+[0-9]+[[:space:]]+[A-Za-z_]/ { print dll ":" $3 }
+      /^[[:space:]]*$/ { dll = "" }')
+    [ -n "$imported" ] || fail "no import table found in $exe"
+    # The sources as code: line comments and block comments dropped.
+    code=$(sed -e 's://.*$::' "$@" | tr '\n' '\f' | sed -e 's:/\*[^*]*\*\+\([^/*][^*]*\*\+\)*/::g' | tr '\f' '\n')
+    bad=0 checked=0
+    for entry in $imported; do
+      dll=${entry%%:*} fn=${entry#*:}
+      case $dll in
+        user32.dll | comdlg32.dll | comctl32.dll) ;;
+        *) continue ;;
+      esac
+      checked=$((checked + 1))
+      if printf '%s\n' "$code" | grep -qE "(^|[^A-Za-z0-9_])$fn[[:space:]]*\("; then
+        echo "  $dll $fn"
+      else
+        echo "  $dll $fn   <- not called by the window code"
+        bad=1
+      fi
+    done
+    [ "$checked" -gt 0 ] || fail "$exe imports nothing from user32, comdlg32 or comctl32"
+    [ "$bad" = 0 ] || fail "$exe imports window functions its sources never call"
+    echo "ok"
+    ;;
   lean)
     objdump=x86_64-w64-mingw32-objdump
     command -v "$objdump" >/dev/null || { echo "SKIP: no $objdump"; exit 77; }
@@ -85,7 +122,7 @@ case $mode in
     echo "ok"
     ;;
   *)
-    echo "usage: check_binary.sh imports|resources|lean EXE" >&2
+    echo "usage: check_binary.sh imports|resources|lean EXE, or calls EXE SOURCE..." >&2
     exit 2
     ;;
 esac

@@ -107,8 +107,8 @@ HWND ControlHandle(ControlId control) {
     case kStatusLabel: return StatusLabel;
     case kSpeedLabel: return SpeedLabel;
     default:
-      // Refresh and Browse keep no handle of their own.
-      return GetDlgItem(MainWindow(), control);
+      // Refresh and Browse keep no handle: nothing ever changes them.
+      return nullptr;
   }
 }
 
