@@ -19,6 +19,16 @@
 #       --visible runs on the current $DISPLAY when one is reachable, so a
 #       person can watch; otherwise on a private Xvfb as always.
 #
+#   run.sh ... --folder DIR --program NAME ...
+#       Starts DIR/NAME from DIR as it stands: nothing is copied there and no
+#       machine description is needed. The driver and the script run from a
+#       folder of their own.
+#
+#   run.sh ... --by-hand --program EXE ...
+#       No driver: a person works the window on the current $DISPLAY (there is
+#       no private display to fall back on) and the run ends when the program
+#       does, with its exit code.
+#
 #   run.sh --name NAME --out DIR --prefix DIR --run EXE [--data FILE]...
 #       Runs a console test program in a fresh folder; its exit code decides.
 #
@@ -30,7 +40,7 @@ set -uo pipefail
 name="" out="" prefix="" program="" driver="" machine="" script="" run=""
 data=()
 random_files=() sparse_files=() copies=() absent=() zeros=()
-visible=0
+visible=0 folder="" by_hand=0
 while [ $# -gt 0 ]; do
   case $1 in
     --name) name=$2; shift 2 ;;
@@ -48,6 +58,8 @@ while [ $# -gt 0 ]; do
     --expect-absent) absent+=("$2"); shift 2 ;;
     --expect-zero) zeros+=("$2" "$3" "$4"); shift 4 ;;
     --visible) visible=1; shift ;;
+    --folder) folder=$2; shift 2 ;;
+    --by-hand) by_hand=1; shift ;;
     *) echo "run.sh: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -64,6 +76,8 @@ for tool in wine wineserver wineboot Xvfb import flock timeout; do
 done
 needed=("$run")
 [ -z "$run" ] && needed=("$program" "$driver")
+[ -n "$folder" ] && needed[0]=$folder/$program
+[ "$by_hand" = 1 ] && needed=("${needed[0]}")
 for f in "${needed[@]}"; do
   if [ -z "$f" ] || [ ! -f "$f" ]; then
     echo "SKIP: ${f:-a program} is not built (build the windows preset first)"
@@ -189,7 +203,11 @@ screenshot() {
 }
 
 # --visible: on the display the user is looking at, when there is one.
-if [ "$visible" = 1 ] && [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
+if [ "$by_hand" = 1 ] && ! { [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; }; then
+  echo "FAIL: no display to show the window on (DISPLAY is '${DISPLAY:-}')"
+  exit 1
+fi
+if { [ "$visible" = 1 ] || [ "$by_hand" = 1 ]; } && [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
   echo "using the display $DISPLAY"
 else
   start_xvfb || exit 1
@@ -271,13 +289,28 @@ if [ -n "$run" ]; then
   exit $?
 fi
 
-cp "$program" "$driver" "$work/" || exit 1
-cp "$machine" "$work/machine.txt" || exit 1
+if [ -n "$folder" ]; then
+  (cd "$folder" && exec wine "./$program") >"$work/program.log" 2>&1 &
+  program_pid=$!
+else
+  cp "$program" "$work/" || exit 1
+  cp "$machine" "$work/machine.txt" || exit 1
+  (cd "$work" && exec wine "./$(basename "$program")") >"$work/program.log" 2>&1 &
+  program_pid=$!
+fi
+
+if [ "$by_hand" = 1 ]; then
+  echo "the window is yours; the run ends when you close it"
+  wait "$program_pid"
+  program_status=$?
+  program_pid=""
+  echo "program exit code $program_status"
+  exit "$program_status"
+fi
+
+cp "$driver" "$work/" || exit 1
 cp "$script" "$work/script.txt" || exit 1
 cd "$work" || exit 1
-
-wine "./$(basename "$program")" >"$work/program.log" 2>&1 &
-program_pid=$!
 
 # The driver asks for screenshots on its output and waits for the flag file.
 drive() {
