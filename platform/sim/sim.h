@@ -168,6 +168,14 @@ void SimPutHostFile(const std::wstring& path, const std::string& hostPath);
 void SimDeleteFile(const std::wstring& path);
 void SimSetFileHolder(const std::wstring& path, SimHolder holder);
 
+// Host files (the `hostfiles` statement). true: a plain-file path the machine
+// does not have opens the host file of that name, read-only, if it is a plain
+// file (not a folder, device or pipe) and not one the machine itself uses (a
+// disk's backing file, a file's host source). Device paths ("\\.\...",
+// "\\?\...") and drive or volume names never reach the host. Off after
+// SimReset.
+void SimAllowHostFiles(bool allow);
+
 // Disk and volume state, for tests.
 void SimSetDiskHolder(int number, SimHolder holder);
 void SimSetVolumeMounted(const std::wstring& name, bool mounted);
@@ -215,6 +223,16 @@ int SimLiveHeapAllocations();
 int SimRunningThreads();
 // Waits until no thread started through OsStartThread is running.
 void SimWaitForThreads();
+
+// What the machine went through, for a person who tried the program by hand
+// (tessavane-sim.exe writes it at exit to the file TESSAVANE_SIM_REPORT
+// names). One line a disk, in number order:
+//   disk N written BYTES end OFFSET layout kept|deleted[ backing HOSTPATH]
+// BYTES written through disk handles, OFFSET where the furthest write ended.
+// Then one line a host file the `hostfiles` statement let the program reach,
+// in the order first reached:
+//   hostfile HOSTPATH
+std::string SimReport();
 
 // Machine description (docs/machine-description.md). `baseDir` is the host
 // folder that backing-file names are relative to. On error returns false and

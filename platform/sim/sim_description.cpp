@@ -41,6 +41,7 @@ struct Description {
   std::vector<int> volumeLines;
   std::vector<FileSpec> files;
   std::vector<SimFault> faults;
+  int hostFilesLine = 0;
 };
 
 // What an attribute of a statement is.
@@ -83,6 +84,7 @@ class Parser {
   bool Volume(const std::vector<Word>& words, Description* d);
   bool File(const std::vector<Word>& words, Description* d);
   bool Fault(const std::vector<Word>& words, Description* d);
+  bool HostFiles(const std::vector<Word>& words, Description* d);
 
   std::string source_;
   std::string baseDir_;
@@ -534,16 +536,29 @@ bool Parser::Fault(const std::vector<Word>& words, Description* d) {
   return true;
 }
 
+// `hostfiles`: a flag of the whole machine, so no argument and once only.
+bool Parser::HostFiles(const std::vector<Word>& words, Description* d) {
+  if (words.size() > 1) {
+    return Fail("hostfiles takes no argument, not " + Quote(words[1].whole));
+  }
+  if (d->hostFilesLine != 0) {
+    return Fail("hostfiles is already given on line " + std::to_string(d->hostFilesLine));
+  }
+  d->hostFilesLine = line_;
+  return true;
+}
+
 bool Parser::Statement(const std::vector<Word>& words, Description* d) {
   const std::string& keyword = words[0].key;
   if (words[0].hasValue || keyword == "\"") {
     return Fail("a line starts with a statement, not " + Quote(words[0].whole));
   }
   static const char* const kKnown[] = {"codepage", "exe",  "clock", "disk",
-                                       "volume",   "file", "fault"};
+                                       "volume",   "file", "fault", "hostfiles"};
   bool known = false;
   for (const char* k : kKnown) known = known || keyword == k;
   if (!known) return Fail("unknown statement " + Quote(keyword));
+  if (keyword == "hostfiles") return HostFiles(words, d);
   if (words.size() < 2) return Fail(keyword + " needs an argument");
   const bool single = keyword == "codepage" || keyword == "exe" || keyword == "clock";
   if (single && words.size() > 2) {
@@ -634,6 +649,7 @@ bool LoadDescriptionText(const std::string& text, const std::string& baseDir,
     if (f.holder != SimHolder::kNone) SimSetFileHolder(f.path, f.holder);
   }
   for (const SimFault& f : d.faults) SimAddFault(f);
+  if (d.hostFilesLine != 0) SimAllowHostFiles(true);
   return true;
 }
 

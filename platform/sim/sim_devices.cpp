@@ -148,7 +148,9 @@ uint32_t Resolve(Machine& m, const std::wstring& path, HandleState* hs) {
     return 0;
   }
   auto it = m.files.find(rest);
-  if (it == m.files.end()) return kErrorFileNotFound;
+  if (it == m.files.end()) {
+    return device ? kErrorFileNotFound : ResolveHostFile(m, path, hs);
+  }
   hs->kind = Kind::kFile;
   hs->file = it->second;
   return 0;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 #include "platform/sim/sim_internal.h"
 
@@ -15,7 +16,9 @@ struct HostFile {
 };
 
 HostFile* HostOpen(const std::string& path, bool writable, bool create) {
-  int flags = (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+  // Non-blocking, so that a pipe's name cannot stall the open before it is
+  // refused below; it changes nothing for a plain file.
+  int flags = (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
   if (writable && create) flags |= O_CREAT;
   const int fd = ::open(path.c_str(), flags, 0644);
   if (fd < 0) return nullptr;
@@ -75,6 +78,13 @@ bool HostResize(HostFile* f, uint64_t size) {
 }
 
 bool HostSync(HostFile* f) { return ::fsync(f->fd) == 0; }
+
+bool HostFileId(HostFile* f, std::string* id) {
+  struct stat st;
+  if (::fstat(f->fd, &st) != 0) return false;
+  *id = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  return true;
+}
 
 void HostBuildDefaultMachine() { SimReset(); }
 

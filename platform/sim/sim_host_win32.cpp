@@ -2,6 +2,7 @@
 // kernel32, and the machine described by machine.txt beside the executable.
 #include <windows.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "platform/sim/sim_internal.h"
@@ -20,8 +21,10 @@ HostFile* HostOpen(const std::string& path, bool writable, bool create) {
   HANDLE h = CreateFileW(wide.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
                          nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return nullptr;
+  // A plain file: not a folder, and not a device or pipe that a name such as
+  // NUL or COM1 opens.
   BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(h, &info) ||
+  if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     CloseHandle(h);
     return nullptr;
@@ -92,6 +95,32 @@ bool HostResize(HostFile* f, uint64_t size) {
 
 bool HostSync(HostFile* f) { return FlushFileBuffers(f->handle) != 0; }
 
+bool HostFileId(HostFile* f, std::string* id) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(f->handle, &info)) return false;
+  *id = std::to_string(info.dwVolumeSerialNumber) + ":" +
+        std::to_string(info.nFileIndexHigh) + ":" + std::to_string(info.nFileIndexLow);
+  return true;
+}
+
+namespace {
+
+constexpr DWORD kReportNameChars = 1024;
+wchar_t reportName[kReportNameChars];
+
+// At exit, when the window has closed: what the machine went through, for
+// the person who tried the program (scripts/demo.sh --try reads it).
+void WriteReport() {
+  const std::string text = SimReport();
+  HostFile* f = HostOpen(WideToUtf8(reportName), true, true);
+  if (f == nullptr) return;
+  HostWriteAt(f, 0, text.data(), text.size());
+  HostResize(f, text.size());
+  HostClose(f);
+}
+
+}  // namespace
+
 // machine.txt from the folder of the real executable, on the host's clock
 // unless it says otherwise. Without a usable description the program cannot
 // stand for anything, so it says why and ends.
@@ -105,7 +134,12 @@ void HostBuildDefaultMachine() {
       slash == std::wstring::npos ? std::wstring() : exe.substr(0, slash + 1);
   const std::string path = WideToUtf8(folder) + "machine.txt";
   std::string error;
-  if (LoadDescriptionPath(path, true, &error)) return;
+  if (LoadDescriptionPath(path, true, &error)) {
+    const DWORD n = GetEnvironmentVariableW(L"TESSAVANE_SIM_REPORT", reportName,
+                                            kReportNameChars);
+    if (n > 0 && n < kReportNameChars) std::atexit(WriteReport);
+    return;
+  }
   std::wstring text;
   if (!Utf8ToWide(error, &text)) text = L"machine.txt cannot be read";
   text = L"The simulated machine cannot be set up.\n\n" + text;

@@ -39,6 +39,9 @@ bool HostWriteAt(HostFile* f, uint64_t offset, const void* buffer,
 bool HostSize(HostFile* f, uint64_t* size);
 bool HostResize(HostFile* f, uint64_t size);
 bool HostSync(HostFile* f);
+// Text that is the same for two open host files exactly when they are one
+// file, whatever the names they were opened by; false if it cannot be told.
+bool HostFileId(HostFile* f, std::string* id);
 // Builds the machine of a process that never set one up itself; runs once,
 // from the first seam or control call.
 void HostBuildDefaultMachine();
@@ -159,6 +162,13 @@ struct Machine {
   std::unordered_set<void*> pageBlocks;
   std::unordered_set<void*> heapBlocks;
   int runningThreads = 0;  // survives SimReset: those threads still run
+
+  // The `hostfiles` statement and what it let through (sim_hostfiles.cpp):
+  // host paths in the order first reached, and the state of each host file
+  // while handles have it open, by HostFileId, so their sharing rules meet.
+  bool hostFiles = false;
+  std::vector<std::string> hostFilesReached;
+  std::map<std::string, std::weak_ptr<FileState>> hostFilesOpen;
 };
 
 Machine& TheMachine();
@@ -215,6 +225,14 @@ bool ZeroDiskBytes(DiskState& disk, uint64_t offset, uint64_t length,
 // trailing backslash dropped.
 std::wstring VolumeKey(const std::wstring& name);
 VolumeState* FindVolume(Machine& m, const std::wstring& name);
+
+// Host files reached through the machine (sim_hostfiles.cpp). With
+// m.hostFiles on, a plain-file path the machine does not have names the host
+// file of that name, unless the description names that file (as a disk's
+// backing file or a file's host source). Returns 0 with hs->file set, or
+// kErrorFileNotFound. The open is read-only: a host file stands for media
+// the machine cannot change. Needs the machine lock.
+uint32_t ResolveHostFile(Machine& m, const std::wstring& path, HandleState* hs);
 
 // Machine description (sim_description.cpp).
 bool LoadDescriptionText(const std::string& text, const std::string& baseDir,

@@ -305,6 +305,9 @@ void SimReset() {
   // released then without counting against the new machine.
   m.pageBlocks.clear();
   m.heapBlocks.clear();
+  m.hostFiles = false;
+  m.hostFilesReached.clear();
+  m.hostFilesOpen.clear();
 }
 
 void SimAddDisk(const SimDisk& disk) {

@@ -1,0 +1,79 @@
+// Host files through the simulated machine: the `hostfiles` statement, which
+// lets a person try the program on real images (the file dialog lists the
+// host's files), and the control call behind it.
+#include "platform/sim/sim_internal.h"
+
+namespace sim {
+namespace {
+
+// Whether the open host file `f` is one the description names: a disk's
+// backing file, or the host source of a described file. Those stand for
+// the machine's own disks and files, and must not be reached a second way.
+bool NamedByMachine(Machine& m, const std::string& id) {
+  const auto same = [&id](HostFile* open, const std::string& path) {
+    HostFile* f = open != nullptr ? open : HostOpen(path, false, false);
+    std::string other;
+    const bool match = f != nullptr && HostFileId(f, &other) && other == id;
+    if (f != open) HostClose(f);
+    return match;
+  };
+  for (const auto& d : m.disks) {
+    const DiskState& disk = *d.second;
+    if (!disk.config.backingFile.empty() &&
+        same(disk.host, disk.config.backingFile)) {
+      return true;
+    }
+  }
+  for (const auto& f : m.files) {
+    if (!f.second->hostPath.empty() && same(f.second->host, f.second->hostPath)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+uint32_t ResolveHostFile(Machine& m, const std::wstring& path, HandleState* hs) {
+  if (!m.hostFiles || path.empty()) return kErrorFileNotFound;
+  const std::string hostPath = WideToUtf8(path);
+  // Plain files only: HostOpen refuses folders, devices and pipes.
+  HostFile* host = HostOpen(hostPath, false, false);
+  std::string id;
+  if (host == nullptr || !HostFileId(host, &id) || NamedByMachine(m, id)) {
+    HostClose(host);
+    return kErrorFileNotFound;
+  }
+  for (auto it = m.hostFilesOpen.begin(); it != m.hostFilesOpen.end();) {
+    it = it->second.expired() ? m.hostFilesOpen.erase(it) : std::next(it);
+  }
+  std::shared_ptr<FileState> state;
+  auto open = m.hostFilesOpen.find(id);
+  if (open != m.hostFilesOpen.end()) state = open->second.lock();
+  if (state) {
+    HostClose(host);
+  } else {
+    state = std::make_shared<FileState>();
+    state->path = path;
+    state->hostPath = hostPath;
+    state->host = host;
+    m.hostFilesOpen[id] = state;
+  }
+  bool seen = false;
+  for (const std::string& p : m.hostFilesReached) seen = seen || p == hostPath;
+  if (!seen) m.hostFilesReached.push_back(hostPath);
+  hs->kind = Kind::kFile;
+  hs->file = std::move(state);
+  return 0;
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+void SimAllowHostFiles(bool allow) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  m.hostFiles = allow;
+}
