@@ -159,8 +159,8 @@ TEST_F(SimHostFiles, OnlyPlainFiles) {
   EXPECT_EQ(OpenError(L"/dev/zero"), 2u);
 }
 
-// A `file` statement names a machine file; disks' backing files and files'
-// host sources are the machine's own, under any name they are reached by.
+// A `file` statement names a machine file; a disk's backing file is that disk
+// under any name it is reached by. A file's host source stays readable.
 TEST_F(SimHostFiles, WhatTheDescriptionNamesWins) {
   Put("disk.img", std::string(4096, 'D'));
   Put("list.txt", "SERIAL\n");
@@ -173,9 +173,9 @@ TEST_F(SimHostFiles, WhatTheDescriptionNamesWins) {
                    "file X:\\prohibited_disks.txt host=list.txt\n"));
   EXPECT_EQ(ReadAll(Wide(real)), "SIMULATED");
   EXPECT_EQ(ReadAll(L"X:\\prohibited_disks.txt"), "SERIAL\n");
-  for (const char* name : {"disk.img", "disk-alias.img", "list.txt", "list-alias.txt"}) {
-    EXPECT_EQ(OpenError(Host(name)), 2u) << name;
-  }
+  EXPECT_EQ(OpenError(Host("disk.img")), 2u);
+  EXPECT_EQ(OpenError(Host("disk-alias.img")), 2u);
+  EXPECT_EQ(ReadAll(Host("list-alias.txt")), "SERIAL\n");
   // Once the disk has been written, its file is open in the machine.
   OsHandle disk = nullptr;
   ASSERT_TRUE(OsOpen(L"\\\\.\\PhysicalDrive2", kGenericRead | kGenericWrite, 0,

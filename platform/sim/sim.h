@@ -170,8 +170,8 @@ void SimSetFileHolder(const std::wstring& path, SimHolder holder);
 
 // Host files (the `hostfiles` statement). true: a plain-file path the machine
 // does not have opens the host file of that name, read-only, if it is a plain
-// file (not a folder, device or pipe) and not one the machine itself uses (a
-// disk's backing file, a file's host source). Device paths ("\\.\...",
+// file (not a folder, device or pipe) and not a disk's backing file, under
+// any name. Device paths ("\\.\...",
 // "\\?\...") and drive or volume names never reach the host. Off after
 // SimReset.
 void SimAllowHostFiles(bool allow);

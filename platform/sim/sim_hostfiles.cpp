@@ -6,10 +6,12 @@
 namespace sim {
 namespace {
 
-// Whether the open host file `f` is one the description names: a disk's
-// backing file, or the host source of a described file. Those stand for
-// the machine's own disks and files, and must not be reached a second way.
-bool NamedByMachine(Machine& m, const std::string& id) {
+// Whether the host file with this id holds one of the machine's disks. Read
+// as an image it would alias the disk: a rehearsal could copy a disk onto
+// itself, or read one while another write changes it. (A described file's
+// host source is read-only either way, so reaching it by its host name is
+// harmless; the demonstration's image is one.)
+bool IsBackingFile(Machine& m, const std::string& id) {
   const auto same = [&id](HostFile* open, const std::string& path) {
     HostFile* f = open != nullptr ? open : HostOpen(path, false, false);
     std::string other;
@@ -24,11 +26,6 @@ bool NamedByMachine(Machine& m, const std::string& id) {
       return true;
     }
   }
-  for (const auto& f : m.files) {
-    if (!f.second->hostPath.empty() && same(f.second->host, f.second->hostPath)) {
-      return true;
-    }
-  }
   return false;
 }
 
@@ -40,7 +37,7 @@ uint32_t ResolveHostFile(Machine& m, const std::wstring& path, HandleState* hs) 
   // Plain files only: HostOpen refuses folders, devices and pipes.
   HostFile* host = HostOpen(hostPath, false, false);
   std::string id;
-  if (host == nullptr || !HostFileId(host, &id) || NamedByMachine(m, id)) {
+  if (host == nullptr || !HostFileId(host, &id) || IsBackingFile(m, id)) {
     HostClose(host);
     return kErrorFileNotFound;
   }
