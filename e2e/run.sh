@@ -87,6 +87,7 @@ done
 
 mkdir -p "$out" "$(dirname "$prefix")"
 out=$(cd "$out" && pwd)
+[ -n "$folder" ] && folder=$(cd "$folder" && pwd)
 prefix=$(cd "$(dirname "$prefix")" && pwd)/$(basename "$prefix")
 work=$(mktemp -d "${TMPDIR:-/tmp}/tessavane-e2e.XXXXXX")
 export WINEPREFIX=$prefix

@@ -6,8 +6,15 @@
 # the target's bytes are compared with the image. With a display attached you
 # watch it happen; without one it runs on a virtual display.
 #   bash scripts/demo.sh
+# With --try the window is yours instead (scripts/try.sh).
+#   bash scripts/demo.sh --try
 set -euo pipefail
 cd "$(dirname "$0")/.."
+case ${1:-} in
+  "") ;;
+  --try) exec bash scripts/try.sh ;;
+  *) echo "usage: bash scripts/demo.sh [--try]" >&2; exit 2 ;;
+esac
 bash scripts/setup.sh
 echo "demo: building the Windows programs"
 cmake --preset windows >/dev/null

@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# A rehearsal you drive yourself: tessavane-sim.exe on the demonstration
+# machine (demo/machine.txt), on your display, with the host's files
+# reachable (the hostfiles statement), so that the file dialog and typed paths
+# work for your own images. Nothing on your computer is written: the
+# simulated disks are files under build/try/. When you close the window, it
+# reports for each simulated disk whether it was written and how many bytes,
+# and whether a written disk starts with the file you picked (SHA-256).
+#   bash scripts/try.sh      (also: bash scripts/demo.sh --try)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+no_display() {
+  echo "try: $1."
+  echo "The rehearsal opens the program's window for you to work, so it needs a"
+  echo "screen: run it from a desktop session, or set DISPLAY to one."
+  echo "Nothing was started. (bash scripts/demo.sh runs without a screen.)"
+  exit 1
+}
+[ -n "${DISPLAY:-}" ] || no_display "there is no display (DISPLAY is not set)"
+bash scripts/setup.sh
+xdpyinfo >/dev/null 2>&1 || no_display "the display $DISPLAY cannot be reached"
+
+echo "try: building tessavane-sim.exe"
+cmake --preset windows >/dev/null
+cmake --build --preset windows -j "$(nproc)" --target tessavane-sim >/dev/null
+
+out=build/try
+prefix=build/demo-prefix
+rm -rf "$out"
+mkdir -p "$out"
+cp build/windows/tessavane-sim.exe demo/prohibited_disks.txt "$out/"
+{
+  cat demo/machine.txt
+  printf '\n# Tried by hand: files of the host can be picked and written too.\nhostfiles\n'
+} >"$out/machine.txt"
+head -c 96M /dev/urandom >"$out/demo.img"
+
+cat <<EOF
+try: the demonstration machine, on $DISPLAY:
+  #0  the office PC's system disk (on the built-in protected list)
+  #1  the PE stick the program runs from (its own disk)
+  #2  a data disk listed in prohibited_disks.txt
+  #3  a 256 MiB USB disk with a mounted volume: the one you may write
+Press 选择... and pick an image: any file of yours up to 256 MiB, or demo.img
+(96 MiB) in the folder the dialog opens; or type a path, such as
+D:\\images\\demo.img. Select #3, press 开始写入 and confirm. Nothing on this
+computer is written: the disks are files under $out/.
+Close the window when you are done; the report follows.
+
+EOF
+
+export TESSAVANE_SIM_REPORT=report.txt
+set +e
+bash e2e/run.sh --name try --out "$out" --prefix "$prefix" --by-hand \
+  --folder "$out" --program tessavane-sim.exe
+status=$?
+set -e
+
+# A Windows path as the program saw it, as a path on this host: drive letters
+# through the Wine prefix, relative paths from the program's folder.
+host_path() {
+  local p=$1 root
+  case $p in
+    [A-Za-z]:\\*)
+      root=$(readlink -f "$prefix/dosdevices/$(printf '%s' "${p:0:1}" | tr 'A-Z' 'a-z'):") ||
+        return 1
+      printf '%s%s\n' "${root%/}" "$(printf '%s' "${p:2}" | tr '\\' '/')"
+      ;;
+    \\* | /*) return 1 ;;
+    *) printf '%s/%s\n' "$(cd "$out" && pwd)" "$(printf '%s' "$p" | tr '\\' '/')" ;;
+  esac
+}
+
+declare -A names=()
+while IFS= read -r line; do
+  if [[ $line =~ ^disk\ ([0-9]+)\  ]]; then
+    n=${BASH_REMATCH[1]} vendor="" product=""
+    [[ $line =~ vendor=\"([^\"]*)\" ]] && vendor=${BASH_REMATCH[1]}
+    [[ $line =~ product=\"([^\"]*)\" ]] && product=${BASH_REMATCH[1]}
+    names[$n]="$vendor $product"
+  fi
+done <"$out/machine.txt"
+
+echo
+echo "---- Tessavane rehearsal report"
+report=$out/report.txt
+if [ ! -f "$report" ]; then
+  echo "The program left no report: it did not end by its window being closed"
+  echo "(exit status $status)."
+  exit 1
+fi
+picked=()
+while IFS= read -r line; do
+  [[ $line == hostfile\ * ]] && picked+=("${line#hostfile }")
+done <"$report"
+
+while IFS= read -r line; do
+  [[ $line =~ ^disk\ ([0-9]+)\ written\ ([0-9]+)\ end\ ([0-9]+)\ layout\ ([a-z]+)(\ backing\ (.*))?$ ]] ||
+    continue
+  n=${BASH_REMATCH[1]} bytes=${BASH_REMATCH[2]} end=${BASH_REMATCH[3]}
+  layout=${BASH_REMATCH[4]} backing=${BASH_REMATCH[6]}
+  head="PhysicalDrive$n (${names[$n]:-?})"
+  what="not written"
+  [ "$bytes" -gt 0 ] && what="written, $bytes bytes (up to byte $end)"
+  [ "$layout" = deleted ] && what="$what; partition layout deleted"
+  echo "$head: $what"
+  [ "$bytes" -gt 0 ] || continue
+  if [ "${#picked[@]}" -eq 0 ]; then
+    echo "    no file was picked from this computer, so there is nothing to compare with"
+    continue
+  fi
+  disk=$(host_path "$backing" 2>/dev/null || true)
+  for file in "${picked[@]}"; do
+    local_file=$(host_path "$file" 2>/dev/null || true)
+    if [ -z "$local_file" ] || [ ! -f "$local_file" ]; then
+      echo "    $file: not found on this computer any more, not compared"
+      continue
+    fi
+    size=$(stat -c %s "$local_file")
+    if [ -z "$disk" ] || [ ! -f "$disk" ]; then
+      echo "    the disk's file cannot be found, not compared"
+      break
+    fi
+    if [ "$size" -gt "$bytes" ]; then
+      echo "    its first bytes equal $file: no, it got $bytes bytes and the file has $size"
+      continue
+    fi
+    want=$(sha256sum <"$local_file" | cut -d' ' -f1)
+    got=$(head -c "$size" "$disk" | sha256sum | cut -d' ' -f1)
+    if [ "$want" = "$got" ]; then
+      echo "    its first $size bytes equal $file: yes (sha256 $want)"
+    else
+      echo "    its first $size bytes equal $file: no (sha256 $got; the file's $want)"
+    fi
+  done
+done <"$report"
+if [ "${#picked[@]}" -gt 0 ]; then
+  echo "files picked from this computer:"
+  for file in "${picked[@]}"; do echo "    $file"; done
+fi
+echo "the disks' files: $out/"
+exit "$status"
