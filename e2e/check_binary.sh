@@ -93,7 +93,9 @@ case $mode in
         *) continue ;;
       esac
       checked=$((checked + 1))
-      if printf '%s\n' "$code" | grep -qE "(^|[^A-Za-z0-9_])$fn[[:space:]]*\("; then
+      # A here-string, not a pipe: grep -q stops at the first match, and the
+      # writer's broken pipe would fail the test under pipefail.
+      if grep -qE "(^|[^A-Za-z0-9_])$fn[[:space:]]*\(" <<<"$code"; then
         echo "  $dll $fn"
       else
         echo "  $dll $fn   <- not called by the window code"
