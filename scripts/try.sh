@@ -58,7 +58,8 @@ status=$?
 set -e
 
 # A Windows path as the program saw it, as a path on this host: drive letters
-# through the Wine prefix, relative paths from the program's folder.
+# through the Wine prefix, relative paths from the program's folder (the file
+# dialog always gives full paths).
 host_path() {
   local p=$1 root
   case $p in
@@ -114,7 +115,7 @@ while IFS= read -r line; do
   for file in "${picked[@]}"; do
     local_file=$(host_path "$file" 2>/dev/null || true)
     if [ -z "$local_file" ] || [ ! -f "$local_file" ]; then
-      echo "    $file: not found on this computer any more, not compared"
+      echo "    $file cannot be found on this computer, not compared"
       continue
     fi
     size=$(stat -c %s "$local_file")

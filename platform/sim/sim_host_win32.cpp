@@ -135,9 +135,15 @@ void HostBuildDefaultMachine() {
   const std::string path = WideToUtf8(folder) + "machine.txt";
   std::string error;
   if (LoadDescriptionPath(path, true, &error)) {
-    const DWORD n = GetEnvironmentVariableW(L"TESSAVANE_SIM_REPORT", reportName,
+    // Made a full path now: the file dialog moves the current folder to
+    // wherever the person picked a file.
+    wchar_t name[kReportNameChars];
+    const DWORD n = GetEnvironmentVariableW(L"TESSAVANE_SIM_REPORT", name,
                                             kReportNameChars);
-    if (n > 0 && n < kReportNameChars) std::atexit(WriteReport);
+    const DWORD full = n > 0 && n < kReportNameChars
+                           ? GetFullPathNameW(name, kReportNameChars, reportName, nullptr)
+                           : 0;
+    if (full > 0 && full < kReportNameChars) std::atexit(WriteReport);
     return;
   }
   std::wstring text;
