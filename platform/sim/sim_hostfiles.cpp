@@ -12,19 +12,16 @@ namespace {
 // host source is read-only either way, so reaching it by its host name is
 // harmless; the demonstration's image is one.)
 bool IsBackingFile(Machine& m, const std::string& id) {
-  const auto same = [&id](HostFile* open, const std::string& path) {
-    HostFile* f = open != nullptr ? open : HostOpen(path, false, false);
-    std::string other;
-    const bool match = f != nullptr && HostFileId(f, &other) && other == id;
-    if (f != open) HostClose(f);
-    return match;
-  };
   for (const auto& d : m.disks) {
     const DiskState& disk = *d.second;
-    if (!disk.config.backingFile.empty() &&
-        same(disk.host, disk.config.backingFile)) {
-      return true;
-    }
+    if (disk.config.backingFile.empty()) continue;
+    // A disk not yet read or written has no file open, yet may have one.
+    HostFile* f = disk.host != nullptr ? disk.host
+                                       : HostOpen(disk.config.backingFile, false, false);
+    std::string other;
+    const bool same = f != nullptr && HostFileId(f, &other) && other == id;
+    if (f != disk.host) HostClose(f);
+    if (same) return true;
   }
   return false;
 }

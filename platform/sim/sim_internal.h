@@ -229,9 +229,9 @@ VolumeState* FindVolume(Machine& m, const std::wstring& name);
 // Host files reached through the machine (sim_hostfiles.cpp). With
 // m.hostFiles on, a plain-file path the machine does not have names the host
 // file of that name, unless that file is a disk's backing file (under any
-// name). Returns 0 with hs->file set, or
-// kErrorFileNotFound. The open is read-only: a host file stands for media
-// the machine cannot change. Needs the machine lock.
+// name). Returns 0 with hs->file set, or kErrorFileNotFound. The caller
+// refuses writes: a host file stands for media the machine cannot change.
+// Needs the machine lock.
 uint32_t ResolveHostFile(Machine& m, const std::wstring& path, HandleState* hs);
 
 // Machine description (sim_description.cpp).
