@@ -47,17 +47,18 @@ else
 fi
 if [ "$stale" = 1 ]; then
   echo "building the zip with scripts/release.sh"
-  if ! bash "$src/scripts/release.sh" >"${TMPDIR:-/tmp}/tessavane-release.$$.log" 2>&1; then
-    cat "${TMPDIR:-/tmp}/tessavane-release.$$.log"
-    rm -f "${TMPDIR:-/tmp}/tessavane-release.$$.log"
+  log=$(mktemp -t tessavane-release.XXXXXX)
+  if ! bash "$src/scripts/release.sh" >"$log" 2>&1; then
+    cat "$log"
+    rm -f "$log"
     echo "FAIL: scripts/release.sh failed"
     exit 1
   fi
-  rm -f "${TMPDIR:-/tmp}/tessavane-release.$$.log"
+  rm -f "$log"
 fi
 echo "zip: $zip ($(stat -c %s "$zip") bytes, sha256 $(sha256sum <"$zip" | cut -d' ' -f1))"
 
-folder=$(mktemp -d "${TMPDIR:-/tmp}/tessavane-zip.XXXXXX")
+folder=$(mktemp -d -t tessavane-zip.XXXXXX)
 trap 'rm -rf "$folder"' EXIT
 status=0
 fail() { echo "FAIL: $*"; status=1; }

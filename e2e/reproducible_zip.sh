@@ -16,7 +16,7 @@ for tool in x86_64-w64-mingw32-g++-posix zip cmake ninja; do
   fi
 done
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/tessavane-repro.XXXXXX")
+work=$(mktemp -d -t tessavane-repro.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
 # The files a clone has: tracked and new ones, as they stand now.

@@ -23,7 +23,7 @@ done
 [ -f "$driver" ] || { echo "SKIP: $driver is not built (build the windows preset first)"; exit 77; }
 src=$(cd "$src" && pwd)
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/tessavane-try.XXXXXX")
+work=$(mktemp -d -t tessavane-try.XXXXXX)
 xvfb_pid="" try_pid=""
 cleanup() {
   [ -n "$try_pid" ] && kill "$try_pid" 2>/dev/null && wait "$try_pid" 2>/dev/null
