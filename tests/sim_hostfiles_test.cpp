@@ -233,11 +233,11 @@ TEST_F(SimHostFiles, APickedHostImageIsWrittenByTheProgram) {
   const uint64_t padded = (image.size() + 4095) / 4096 * 4096;
   EXPECT_EQ(SimReport(),
             "disk 3 written " + std::to_string(padded) + " end " + std::to_string(padded) +
-                " layout kept\n"
+                " layout kept origin described state present\n"
                 "hostfile " + (dir_ / "mine.img").string() + "\n");
 }
 
-TEST(SimReport, DisksInNumberOrderWithWritesLayoutAndBackingFile) {
+TEST(SimReport, DevicesInArrivalOrderWithWritesLayoutOriginAndBackingFile) {
   SimReset();
   SimDisk d;
   d.number = 4;
@@ -248,8 +248,9 @@ TEST(SimReport, DisksInNumberOrderWithWritesLayoutAndBackingFile) {
   SimAddDisk(d);
   d.backingFile.clear();
   EXPECT_EQ(SimReport(),
-            "disk 1 written 0 end 0 layout kept backing backing dir/one.img\n"
-            "disk 4 written 0 end 0 layout kept\n");
+            "disk 4 written 0 end 0 layout kept origin described state present\n"
+            "disk 1 written 0 end 0 layout kept origin described state present"
+            " backing backing dir/one.img\n");
 
   OsHandle h = nullptr;
   ASSERT_TRUE(OsOpen(L"\\\\.\\PhysicalDrive4", kGenericRead | kGenericWrite, 0,
@@ -264,9 +265,21 @@ TEST(SimReport, DisksInNumberOrderWithWritesLayoutAndBackingFile) {
   ASSERT_TRUE(OsDeviceControl(h, kIoctlDiskDeleteDriveLayout, nullptr, 0, nullptr, 0,
                               &returned));
   OsClose(h);
+  // Disk 4 pulled out, another arriving takes its number: two lines for 4.
+  SimUnplugDisk(4);
+  d.number = 9;  // ignored: the lowest free number is 0
+  EXPECT_EQ(SimPlugDisk(d), 0);
+  EXPECT_EQ(SimPlugDisk(d), 2);
+  EXPECT_EQ(SimPlugDisk(d), 3);
+  EXPECT_EQ(SimPlugDisk(d), 4);
   EXPECT_EQ(SimReport(),
-            "disk 1 written 0 end 0 layout kept backing backing dir/one.img\n"
-            "disk 4 written 8704 end 73728 layout deleted\n");
+            "disk 4 written 8704 end 73728 layout deleted origin described state gone\n"
+            "disk 1 written 0 end 0 layout kept origin described state present"
+            " backing backing dir/one.img\n"
+            "disk 0 written 0 end 0 layout kept origin plugged state present\n"
+            "disk 2 written 0 end 0 layout kept origin plugged state present\n"
+            "disk 3 written 0 end 0 layout kept origin plugged state present\n"
+            "disk 4 written 0 end 0 layout kept origin plugged state present\n");
   SimReset();
 }
 

@@ -14,8 +14,12 @@
 //    a dismounted volume that is not locked mounts again when another process
 //    touches it (remountAfterWrites); files on a volume's drive letter lose
 //    their open handles (21) when it is dismounted;
-//  - disks that are pulled out after some writes (55 on open handles, 2 on
-//    opens);
+//  - disks that are pulled out after some writes or when told (55 on open
+//    handles, 2 on opens), and disks that arrive and take the lowest free
+//    number; each disk is a device of its own, so a handle never reaches a
+//    later disk at its old number;
+//  - an events file (`events` statement) that disks come and go by while
+//    the program runs;
 //  - sharing between opens (32), holders that stand for other processes;
 //  - plain files (in memory or backed by a host file);
 //  - the executable's path and the "\\.\X:" drive volumes;
@@ -156,7 +160,16 @@ struct SimCall {
 // earlier machine become invalid (calls on them fail with 6).
 void SimReset();
 
+// Sets up a disk at disk.number; one there already is replaced by a new
+// device (handles to the old one fail with 55 from then on), which keeps the
+// volumes that were the old one's. Volumes added earlier that name the
+// number and lie on no disk become this disk's too, so a machine may be set
+// up in any order.
 void SimAddDisk(const SimDisk& disk);
+// A volume's extents lie on the disks present at their numbers when it is
+// added (a disk that takes the number later is another disk). One of the
+// same name that is present is replaced; one gone with its disk stays as it
+// is, and its handles keep failing.
 void SimAddVolume(const SimVolume& volume);
 void SimSetExecutablePath(const std::wstring& path);
 // Code page for kCpAcp conversions: 936 (GBK), 1252 or 65001 (UTF-8).
@@ -166,6 +179,9 @@ void SimSetCodePage(uint32_t codePage);
 void SimPutFile(const std::wstring& path, const std::vector<uint8_t>& bytes);
 void SimPutHostFile(const std::wstring& path, const std::string& hostPath);
 void SimDeleteFile(const std::wstring& path);
+// Another process holds the file open: opens clash with it (32), and a lock
+// of the volume on its drive letter is refused (5), until that volume is
+// dismounted, which leaves the holder's handle stale.
 void SimSetFileHolder(const std::wstring& path, SimHolder holder);
 
 // Host files (the `hostfiles` statement). true: a plain-file path the machine
@@ -176,23 +192,60 @@ void SimSetFileHolder(const std::wstring& path, SimHolder holder);
 // SimReset.
 void SimAllowHostFiles(bool allow);
 
-// Disk and volume state, for tests.
-void SimSetDiskHolder(int number, SimHolder holder);
-void SimSetVolumeMounted(const std::wstring& name, bool mounted);
-bool SimVolumeMounted(const std::wstring& name);
-bool SimVolumeLocked(const std::wstring& name);
-bool SimLayoutDeleted(int number);
-// false once the disk has been pulled out (unplugAfterWrites).
-bool SimDiskPresent(int number);
-// Bytes of a disk as they stand now (pattern where never written).
-std::vector<uint8_t> SimReadDisk(int number, uint64_t offset, size_t length);
-// The pattern byte an unwritten disk holds at an offset.
-uint8_t SimPatternByte(int number, uint64_t offset);
+// Disks that come and go while the machine runs, as a person or the events
+// file makes them (docs/machine-description.md):
+// The disk present at `number` is pulled out now, as unplugAfterWrites does
+// when it fires: calls on handles open to it, to its volumes and to files on
+// them fail with 55, opens of its path with 2, and its volumes are gone.
+// Misuse if no disk is present there.
+void SimUnplugDisk(int number);
+// A disk arrives and takes the lowest free number from 0 to 63
+// (disk.number is ignored). Returns the number, or -1 when all 64 are taken
+// (nothing added). No volume added before it lies on it.
+int SimPlugDisk(const SimDisk& disk);
+// Another process touches the volume: it mounts again unless it is locked
+// (what remountAfterWrites does when it fires). Misuse if unknown.
+void SimTouchVolume(const std::wstring& name);
+// Applies one line of an events file (`unplug N`, `plug ATTRIBUTES`,
+// `volume ...`; blank and # lines do nothing) exactly as the machine applies
+// the events file's lines. false with *error naming what was refused; then
+// nothing changed.
+bool SimApplyEvent(const std::string& line, std::string* error);
+
 // Every successful write through a disk handle: [offset, offset + length).
 struct SimRange {
   uint64_t offset;
   uint64_t length;
 };
+
+// Disk devices. Ids start at 1 and are never reused within the process, not
+// even across SimReset.
+// The device present at `number` now, 0 if none.
+uint64_t SimDiskDevice(int number);
+// Every device of the machine since SimReset, in arrival order, present and
+// gone.
+std::vector<uint64_t> SimDevices();
+bool SimDevicePresent(uint64_t device);
+// The number the device had or has; its set-up (number included); its
+// writes and contents. These four abort on an unknown device.
+int SimDeviceNumber(uint64_t device);
+SimDisk SimDeviceConfig(uint64_t device);
+std::vector<SimRange> SimDeviceWrites(uint64_t device);
+std::vector<uint8_t> SimReadDevice(uint64_t device, uint64_t offset, size_t length);
+
+// Disk and volume state, for tests. Functions that take a disk number act on
+// the device present there, or when none is, on the last one that had it.
+void SimSetDiskHolder(int number, SimHolder holder);
+void SimSetVolumeMounted(const std::wstring& name, bool mounted);
+bool SimVolumeMounted(const std::wstring& name);
+bool SimVolumeLocked(const std::wstring& name);
+bool SimLayoutDeleted(int number);
+// Whether a disk is present at the number now.
+bool SimDiskPresent(int number);
+// Bytes of a disk as they stand now (pattern where never written).
+std::vector<uint8_t> SimReadDisk(int number, uint64_t offset, size_t length);
+// The pattern byte an unwritten disk holds at an offset.
+uint8_t SimPatternByte(int number, uint64_t offset);
 std::vector<SimRange> SimDiskWrites(int number);
 
 // Clock. The virtual counter runs at 10,000,000 ticks per second.
@@ -226,9 +279,12 @@ void SimWaitForThreads();
 
 // What the machine went through, for a person who tried the program by hand
 // (tessavane-sim.exe writes it at exit to the file TESSAVANE_SIM_REPORT
-// names). One line a disk, in number order:
-//   disk N written BYTES end OFFSET layout kept|deleted[ backing HOSTPATH]
-// BYTES written through disk handles, OFFSET where the furthest write ended.
+// names). One line a disk device, in arrival order:
+//   disk N written BYTES end OFFSET layout kept|deleted
+//     origin described|plugged state present|gone[ backing HOSTPATH]
+// (one line), N the number it had, BYTES written through disk handles,
+// OFFSET where the furthest write ended; `plugged`: it arrived while the
+// program ran; `gone`: pulled out (or replaced by SimAddDisk).
 // Then one line a host file the `hostfiles` statement let the program reach,
 // in the order first reached:
 //   hostfile HOSTPATH

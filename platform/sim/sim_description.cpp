@@ -42,6 +42,8 @@ struct Description {
   std::vector<FileSpec> files;
   std::vector<SimFault> faults;
   int hostFilesLine = 0;
+  int eventsLine = 0;
+  std::string eventsPath;  // as written
 };
 
 // What an attribute of a statement is.
@@ -57,13 +59,19 @@ class Parser {
       : source_(source), baseDir_(baseDir) {}
 
   bool Parse(const std::string& text, Description* d);
+  // One line of an events file; its messages carry no file name or line.
+  bool EventLine(const std::string& line, Event* event);
   const std::string& error() const { return error_; }
+  std::string HostPath(const std::string& path) const;
 
  private:
   bool Fail(const std::string& message) {
-    error_ = source_ + ":" + std::to_string(line_) + ": " + message;
+    error_ = source_.empty() ? message
+                             : source_ + ":" + std::to_string(line_) + ": " + message;
     return false;
   }
+  // Strips a line's CR; false for a blank or comment line.
+  static bool Content(std::string* line);
   bool Split(const std::string& line, std::vector<Word>* words);
   bool Quoted(const std::string& line, size_t* i, std::string* out);
   bool Statement(const std::vector<Word>& words, Description* d);
@@ -78,13 +86,17 @@ class Parser {
   bool Code(const std::string& text, const char* what, uint32_t* out);
   bool Hex(const std::string& text, const char* what, std::vector<uint8_t>* out);
   bool Holder(const std::string& text, SimHolder* out);
-  std::string HostPath(const std::string& path) const;
 
   bool Disk(const std::vector<Word>& words, Description* d);
+  // The attributes of a disk from words[first] on; `what` names the
+  // statement in messages.
+  bool DiskAttributes(const std::vector<Word>& words, size_t first,
+                      const std::string& what, SimDisk* disk);
   bool Volume(const std::vector<Word>& words, Description* d);
   bool File(const std::vector<Word>& words, Description* d);
   bool Fault(const std::vector<Word>& words, Description* d);
   bool HostFiles(const std::vector<Word>& words, Description* d);
+  bool Events(const std::vector<Word>& words, Description* d);
 
   std::string source_;
   std::string baseDir_;
@@ -315,6 +327,24 @@ bool Parser::Attributes(const std::vector<Word>& words, size_t first,
 }
 
 bool Parser::Disk(const std::vector<Word>& words, Description* d) {
+  uint64_t number = 0;
+  if (!Number(words[1].whole, "disk number", 63, &number)) return false;
+  for (size_t i = 0; i < d->disks.size(); ++i) {
+    if (d->disks[i].number == static_cast<int>(number)) {
+      return Fail("disk " + std::to_string(number) + " is already described on line " +
+                  std::to_string(d->diskLines[i]));
+    }
+  }
+  SimDisk disk;
+  if (!DiskAttributes(words, 2, "disk", &disk)) return false;
+  disk.number = static_cast<int>(number);
+  d->disks.push_back(disk);
+  d->diskLines.push_back(line_);
+  return true;
+}
+
+bool Parser::DiskAttributes(const std::vector<Word>& words, size_t first,
+                            const std::string& what, SimDisk* out) {
   static const std::vector<AttrRule> rules = {
       {"size", AttrKind::kValue},       {"vendor", AttrKind::kValue},
       {"product", AttrKind::kValue},    {"serial", AttrKind::kValue},
@@ -323,19 +353,10 @@ bool Parser::Disk(const std::vector<Word>& words, Description* d) {
       {"lengtherror", AttrKind::kValue}, {"file", AttrKind::kValue},
       {"held", AttrKind::kValue},       {"speed", AttrKind::kValue},
       {"unplug", AttrKind::kValue}};
-  uint64_t number = 0;
-  if (!Number(words[1].whole, "disk number", 63, &number)) return false;
   std::vector<const Word*> a;
-  if (!Attributes(words, 2, rules, &a)) return false;
+  if (!Attributes(words, first, rules, &a)) return false;
   SimDisk disk;
-  disk.number = static_cast<int>(number);
-  for (size_t i = 0; i < d->disks.size(); ++i) {
-    if (d->disks[i].number == disk.number) {
-      return Fail("disk " + std::to_string(number) + " is already described on line " +
-                  std::to_string(d->diskLines[i]));
-    }
-  }
-  if (a[0] == nullptr) return Fail("disk needs a size (size=...)");
+  if (a[0] == nullptr) return Fail(what + " needs a size (size=...)");
   if (!Size(a[0]->value, "size", &disk.length)) return false;
   if (a[1] != nullptr) disk.vendor = a[1]->value;
   if (a[2] != nullptr) disk.product = a[2]->value;
@@ -377,8 +398,7 @@ bool Parser::Disk(const std::vector<Word>& words, Description* d) {
   if (a[12] != nullptr && !Count(a[12]->value, "unplug", &disk.unplugAfterWrites)) {
     return false;
   }
-  d->disks.push_back(disk);
-  d->diskLines.push_back(line_);
+  *out = disk;
   return true;
 }
 
@@ -548,18 +568,34 @@ bool Parser::HostFiles(const std::vector<Word>& words, Description* d) {
   return true;
 }
 
+// `events PATH`: the host file that disks coming and going are written to.
+bool Parser::Events(const std::vector<Word>& words, Description* d) {
+  if (words.size() > 2) {
+    return Fail("events takes one argument, not " + Quote(words[2].whole));
+  }
+  if (d->eventsLine != 0) {
+    return Fail("events is already given on line " + std::to_string(d->eventsLine));
+  }
+  if (words[1].whole.empty()) return Fail("events: empty path");
+  d->eventsLine = line_;
+  d->eventsPath = words[1].whole;
+  return true;
+}
+
 bool Parser::Statement(const std::vector<Word>& words, Description* d) {
   const std::string& keyword = words[0].key;
   if (words[0].hasValue || keyword == "\"") {
     return Fail("a line starts with a statement, not " + Quote(words[0].whole));
   }
-  static const char* const kKnown[] = {"codepage", "exe",  "clock", "disk",
-                                       "volume",   "file", "fault", "hostfiles"};
+  static const char* const kKnown[] = {"codepage", "exe",   "clock",     "disk",
+                                       "volume",   "file",  "fault",     "hostfiles",
+                                       "events"};
   bool known = false;
   for (const char* k : kKnown) known = known || keyword == k;
   if (!known) return Fail("unknown statement " + Quote(keyword));
   if (keyword == "hostfiles") return HostFiles(words, d);
   if (words.size() < 2) return Fail(keyword + " needs an argument");
+  if (keyword == "events") return Events(words, d);
   const bool single = keyword == "codepage" || keyword == "exe" || keyword == "clock";
   if (single && words.size() > 2) {
     return Fail(keyword + " takes one argument, not " + Quote(words[2].whole));
@@ -601,6 +637,13 @@ bool Parser::Statement(const std::vector<Word>& words, Description* d) {
   return Fault(words, d);
 }
 
+bool Parser::Content(std::string* line) {
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  size_t first = 0;
+  while (first < line->size() && IsBlank((*line)[first])) ++first;
+  return first < line->size() && (*line)[first] != '#';
+}
+
 bool Parser::Parse(const std::string& text, Description* d) {
   size_t start = 0;
   if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) start = 3;
@@ -611,10 +654,7 @@ bool Parser::Parse(const std::string& text, Description* d) {
     std::string line = text.substr(start, end - start);
     start = end + 1;
     ++line_;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    size_t first = 0;
-    while (first < line.size() && IsBlank(line[first])) ++first;
-    if (first == line.size() || line[first] == '#') continue;
+    if (!Content(&line)) continue;
     if (line.find('\0') != std::string::npos) return Fail("NUL byte in the line");
     if (!Split(line, &words)) return false;
     if (!Statement(words, d)) return false;
@@ -622,7 +662,50 @@ bool Parser::Parse(const std::string& text, Description* d) {
   return true;
 }
 
+bool Parser::EventLine(const std::string& text, Event* event) {
+  *event = Event();
+  std::string line = text;
+  if (!Content(&line)) return true;
+  if (line.find('\0') != std::string::npos) return Fail("NUL byte in the line");
+  std::vector<Word> words;
+  if (!Split(line, &words)) return false;
+  const std::string& keyword = words[0].key;
+  if (words[0].hasValue || (keyword != "unplug" && keyword != "plug" && keyword != "volume")) {
+    return Fail("unknown event " + Quote(words[0].whole) +
+                " (unplug, plug or volume)");
+  }
+  if (keyword == "plug") {
+    event->kind = EventKind::kPlug;
+    return DiskAttributes(words, 1, "plug", &event->disk);
+  }
+  if (words.size() < 2) return Fail(keyword + " needs an argument");
+  if (keyword == "unplug") {
+    if (words.size() > 2) {
+      return Fail("unplug takes one argument, not " + Quote(words[2].whole));
+    }
+    uint64_t number = 0;
+    if (!Number(words[1].whole, "unplug", 63, &number)) return false;
+    event->kind = EventKind::kUnplug;
+    event->number = static_cast<int>(number);
+    return true;
+  }
+  // Checked against the machine when applied, not against a description.
+  Description alone;
+  if (!Volume(words, &alone)) return false;
+  event->kind = EventKind::kVolume;
+  event->volume = alone.volumes[0];
+  return true;
+}
+
 }  // namespace
+
+bool ParseEventLine(const std::string& line, const std::string& baseDir,
+                    Event* event, std::string* error) {
+  Parser parser(std::string(), baseDir);
+  if (parser.EventLine(line, event)) return true;
+  *error = parser.error();
+  return false;
+}
 
 bool LoadDescriptionText(const std::string& text, const std::string& baseDir,
                          const std::string& sourceName, bool realClockByDefault,
@@ -650,6 +733,8 @@ bool LoadDescriptionText(const std::string& text, const std::string& baseDir,
   }
   for (const SimFault& f : d.faults) SimAddFault(f);
   if (d.hostFilesLine != 0) SimAllowHostFiles(true);
+  SetDescriptionFiles(baseDir, d.eventsLine != 0 ? parser.HostPath(d.eventsPath) : "",
+                      d.eventsPath);
   return true;
 }
 

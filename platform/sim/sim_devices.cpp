@@ -72,8 +72,7 @@ HandleState* Lookup(Call& call, OsHandle h) {
 }
 
 DiskState* DiskOf(Machine& m, const HandleState& hs) {
-  auto it = m.disks.find(hs.disk);
-  return it == m.disks.end() ? nullptr : it->second.get();
+  return DeviceById(m, hs.device);
 }
 
 bool IsLetter(wchar_t c) { return c >= L'a' && c <= L'z'; }
@@ -121,12 +120,10 @@ uint32_t Resolve(Machine& m, const std::wstring& path, HandleState* hs) {
   const bool drivePrefix = rest.size() >= 2 && IsLetter(rest[0]) && rest[1] == L':';
   int number = 0;
   if (device && ParseDriveNumber(rest, &number)) {
-    auto disk = m.disks.find(number);
-    if (disk == m.disks.end() || disk->second->unplugged) {
-      return kErrorFileNotFound;
-    }
+    const DiskState* disk = PresentDisk(m, number);
+    if (disk == nullptr) return kErrorFileNotFound;
     hs->kind = Kind::kDisk;
-    hs->disk = number;
+    hs->device = disk->id;
     return 0;
   }
   if (drivePrefix && (rest.size() == 2 || rest.size() == 3)) {
@@ -163,17 +160,17 @@ uint32_t CheckOpen(Machine& m, const HandleState& hs) {
     return kErrorAccessDenied;
   }
   if (hs.kind == Kind::kDisk &&
-      HolderConflict(m.disks[hs.disk]->config.holder, hs.access, hs.share)) {
+      HolderConflict(DiskOf(m, hs)->config.holder, hs.access, hs.share)) {
     return kErrorSharingViolation;
   }
-  if (hs.kind == Kind::kFile &&
+  if (hs.kind == Kind::kFile && !hs.file->holderStale &&
       HolderConflict(hs.file->holder, hs.access, hs.share)) {
     return kErrorSharingViolation;
   }
   for (const auto& other : m.handles) {
     const HandleState& o = other.second;
     if (o.kind != hs.kind) continue;
-    const bool same = (hs.kind == Kind::kDisk && o.disk == hs.disk) ||
+    const bool same = (hs.kind == Kind::kDisk && o.device == hs.device) ||
                       (hs.kind == Kind::kVolume && o.volume == hs.volume) ||
                       (hs.kind == Kind::kFile && o.file == hs.file);
     if (same && ShareConflict(o.access, o.share, hs.access, hs.share)) {
@@ -198,11 +195,13 @@ bool FileSize(FileState& f, uint64_t* size) {
 }
 
 // A disk write through the extents of a mounted, unlocked volume is refused.
-bool HitsMountedVolume(Machine& m, int disk, uint64_t offset, uint64_t length) {
+bool HitsMountedVolume(Machine& m, uint64_t device, uint64_t offset,
+                       uint64_t length) {
   for (const VolumeState& v : m.volumes) {
     if (v.removed || !v.config.mounted || v.lockedBy != 0) continue;
-    for (const SimExtent& e : v.config.extents) {
-      if (e.disk == static_cast<uint32_t>(disk) && offset < e.offset + e.length &&
+    for (size_t i = 0; i < v.devices.size(); ++i) {
+      const SimExtent& e = v.config.extents[i];
+      if (v.devices[i] == device && offset < e.offset + e.length &&
           e.offset < offset + length) {
         return true;
       }
@@ -268,22 +267,6 @@ bool VolumeExtents(Call& call, const VolumeState& v, void* out,
   return true;
 }
 
-// Volumes that lived on a disk whose layout went away or that was pulled
-// out: unlisted, unopenable and no longer guarding any sectors.
-void RemoveVolumesOn(Machine& m, int disk, bool unplugged) {
-  for (VolumeState& v : m.volumes) {
-    for (const SimExtent& e : v.config.extents) {
-      if (e.disk != static_cast<uint32_t>(disk)) continue;
-      v.removed = true;
-      v.unplugged = v.unplugged || unplugged;
-      v.config.listed = false;
-      v.config.mounted = false;
-      ++v.dismounts;
-      break;
-    }
-  }
-}
-
 // The partition table and the signatures go; the MBR's boot code stays. A
 // GPT disk also loses its primary header and the backup in the last sector.
 bool DeleteLayout(Call& call, DiskState& disk) {
@@ -307,7 +290,7 @@ bool DeleteLayout(Call& call, DiskState& disk) {
     return call.Fail(error);
   }
   disk.layoutDeleted = true;
-  RemoveVolumesOn(call.m, disk.config.number, false);
+  RemoveVolumesOf(call.m, disk.id, false);
   return true;
 }
 
@@ -316,23 +299,16 @@ bool DeleteLayout(Call& call, DiskState& disk) {
 // pulled out goes.
 void AfterDiskWrite(Machine& m, DiskState& disk) {
   ++disk.writesTaken;
-  const uint32_t number = static_cast<uint32_t>(disk.config.number);
   for (VolumeState& v : m.volumes) {
-    if (v.removed || v.lockedBy != 0 ||
-        v.config.remountAfterWrites != disk.writesTaken) {
-      continue;
-    }
-    for (const SimExtent& e : v.config.extents) {
-      if (e.disk == number) {
-        v.config.mounted = true;
+    if (v.config.remountAfterWrites != disk.writesTaken) continue;
+    for (uint64_t d : v.devices) {
+      if (d == disk.id) {
+        TouchVolume(v);
         break;
       }
     }
   }
-  if (disk.config.unplugAfterWrites == disk.writesTaken) {
-    disk.unplugged = true;
-    RemoveVolumesOn(m, disk.config.number, true);
-  }
+  if (disk.config.unplugAfterWrites == disk.writesTaken) PullOut(m, disk);
 }
 
 // Handles that outlived their object: 55 for a disk or volume pulled out,
@@ -350,15 +326,44 @@ uint32_t StaleHandleError(Machine& m, const HandleState& hs) {
   return v.dismounts != hs.dismountsAtOpen ? kErrorNotReady : 0;
 }
 
-// The volume a file path's drive letter names, or -1.
+// The volume a file path's drive letter names: the one present with that
+// letter, else the last one gone with it; -1 for none.
 long VolumeOfFilePath(Machine& m, const std::wstring& path) {
   if (IsDevicePath(path) || path.size() < 2 || path[1] != L':') return -1;
   const wchar_t c = path[0];
   const wchar_t upper = (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+  long gone = -1;
   for (size_t i = 0; i < m.volumes.size(); ++i) {
-    if (m.volumes[i].config.letter == upper) return static_cast<long>(i);
+    if (m.volumes[i].config.letter != upper) continue;
+    if (!m.volumes[i].removed) return static_cast<long>(i);
+    gone = static_cast<long>(i);
   }
-  return -1;
+  return gone;
+}
+
+// Whether another process holds a file on the volume open: its holder, as
+// long as no dismount has made that holder's handle stale.
+bool HeldFileOn(Machine& m, size_t volume) {
+  for (const auto& f : m.files) {
+    const FileState& file = *f.second;
+    if (file.holder != SimHolder::kNone && !file.holderStale &&
+        VolumeOfFilePath(m, file.path) == static_cast<long>(volume)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// A dismount invalidates every handle to a file on the volume, other
+// processes' too.
+void StaleHoldersOn(Machine& m, size_t volume) {
+  for (auto& f : m.files) {
+    FileState& file = *f.second;
+    if (file.holder != SimHolder::kNone &&
+        VolumeOfFilePath(m, file.path) == static_cast<long>(volume)) {
+      file.holderStale = true;
+    }
+  }
 }
 
 // Whether anything but `self` has the volume open: a volume handle, or a
@@ -573,7 +578,7 @@ bool OsWrite(OsHandle h, const void* buffer, uint32_t length, uint32_t* done) {
   if (length > disk.config.length || pos > disk.config.length - length) {
     return call.Fail(kErrorSectorNotFound);
   }
-  if (length > 0 && HitsMountedVolume(call.m, disk.config.number, pos, length)) {
+  if (length > 0 && HitsMountedVolume(call.m, disk.id, pos, length)) {
     return call.Fail(kErrorAccessDenied);
   }
   const uint32_t n = shortBytes != 0 ? std::min(length, shortBytes) : length;
@@ -737,15 +742,17 @@ bool OsDeviceControl(OsHandle h, uint32_t code, const void* in,
     } else if (code == kIoctlVolumeGetVolumeDiskExtents) {
       ok = VolumeExtents(call, v, out, outLength, returned);
     } else if (code == kFsctlLockVolume) {
-      // Refused while anything else has the volume or a file on it open, or
-      // it is locked.
-      if (v.lockedBy != 0 || VolumeInUse(call.m, hs->volume, self)) {
+      // Refused while anything else has the volume or a file on it open,
+      // another process included, or it is locked.
+      if (v.lockedBy != 0 || VolumeInUse(call.m, hs->volume, self) ||
+          HeldFileOn(call.m, hs->volume)) {
         return call.Fail(kErrorAccessDenied);
       }
       v.lockedBy = self;
     } else if (code == kFsctlDismountVolume) {
       v.config.mounted = false;
       ++v.dismounts;
+      StaleHoldersOn(call.m, hs->volume);
     } else {
       if (v.lockedBy != self) return call.Fail(kErrorNotLocked);
       v.lockedBy = 0;

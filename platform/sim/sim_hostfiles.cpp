@@ -6,13 +6,14 @@
 namespace sim {
 namespace {
 
-// Whether the host file with this id holds one of the machine's disks. Read
+// Whether the host file with this id holds one of the machine's disks,
+// present or gone. Read
 // as an image it would alias the disk: a rehearsal could copy a disk onto
 // itself, or read one while another write changes it. (A described file's
 // host source is read-only either way, so reaching it by its host name is
 // harmless; the demonstration's image is one.)
 bool IsBackingFile(Machine& m, const std::string& id) {
-  for (const auto& d : m.disks) {
+  for (const auto& d : m.devices) {
     const DiskState& disk = *d.second;
     if (disk.config.backingFile.empty()) continue;
     // A disk not yet read or written has no file open, yet may have one.

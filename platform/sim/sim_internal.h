@@ -72,14 +72,19 @@ constexpr size_t kMaxRecordedWrites = 1000000;
 constexpr size_t kPageSize = 64 * 1024;
 constexpr int64_t kTicksPerSecond = 10000000;
 
+// One disk device: what sits at a drive number from its arrival until it is
+// pulled out. Gone devices are kept (tests read what landed on them); handles
+// refer to the device, never to its number, which a later arrival may take.
 struct DiskState {
-  SimDisk config;
+  SimDisk config;  // config.number: the number it had or has
+  uint64_t id = 0;        // never reused within the process
+  bool plugged = false;   // arrived while the machine ran (SimPlugDisk, `plug`)
   std::unordered_map<uint64_t, std::unique_ptr<uint8_t[]>> pages;
   HostFile* host = nullptr;
   bool hostWritable = false;
   bool hostExtended = false;
   bool layoutDeleted = false;
-  bool unplugged = false;
+  bool unplugged = false;  // gone: pulled out, or replaced by SimAddDisk
   uint64_t writesTaken = 0;  // successful writes, for remount and unplug
   std::vector<SimRange> writes;
   uint64_t tickRemainder = 0;  // transfer time not yet worth a whole tick
@@ -91,6 +96,10 @@ struct DiskState {
 
 struct VolumeState {
   SimVolume config;
+  // Per extent, the device present at its disk number when the volume was
+  // added (0: none). Only these devices' sectors are its own: a disk that
+  // later takes the number is another disk.
+  std::vector<uint64_t> devices;
   std::wstring key;      // folded name without its trailing backslash
   bool removed = false;  // its partition was deleted with the layout
   bool unplugged = false;  // gone with its disk: handles on it fail with 55
@@ -106,6 +115,9 @@ struct FileState {
   std::string hostPath;  // non-empty: contents streamed from this host file
   HostFile* host = nullptr;
   SimHolder holder = SimHolder::kNone;
+  // Its volume was dismounted since the holder was set: the holder's handle
+  // belongs to a file system that is gone and no longer counts.
+  bool holderStale = false;
   FileState() = default;
   FileState(const FileState&) = delete;
   FileState& operator=(const FileState&) = delete;
@@ -120,7 +132,7 @@ struct HandleState {
   uint32_t access = 0;
   uint32_t share = 0;
   uint64_t position = 0;
-  int disk = -1;
+  uint64_t device = 0;  // the disk device a disk handle was opened on
   size_t volume = 0;
   std::shared_ptr<FileState> file;  // keeps a deleted file readable
   // Files and folders on a drive letter's volume: its index and its dismount
@@ -138,7 +150,13 @@ struct Machine {
   std::mutex mutex;
   std::condition_variable threadsDone;
 
-  std::map<int, std::unique_ptr<DiskState>> disks;
+  // Every disk device since SimReset, by id (so in arrival order), and the
+  // ones present now by drive number.
+  std::map<uint64_t, std::unique_ptr<DiskState>> devices;
+  std::map<int, DiskState*> present;
+  uint64_t nextDevice = 1;  // survives SimReset: ids are never reused
+  // Host folder of the description, for relative paths of later events.
+  std::string baseDir;
   std::vector<VolumeState> volumes;
   std::map<std::wstring, std::shared_ptr<FileState>> files;  // by FoldPath
   std::wstring exePath = L"X:\\tessavane.exe";
@@ -169,6 +187,16 @@ struct Machine {
   bool hostFiles = false;
   std::vector<std::string> hostFilesReached;
   std::map<std::string, std::weak_ptr<FileState>> hostFilesOpen;
+
+  // The `events` statement (sim_events.cpp): the host file, the name its
+  // messages use, how far it has been read, the last line not yet complete.
+  std::string eventsPath;
+  std::string eventsName;
+  HostFile* eventsHost = nullptr;
+  uint64_t eventsOffset = 0;
+  std::string eventsPending;
+  int eventsLine = 0;
+  bool eventsSkipping = false;  // inside an overlong line, up to its end
 };
 
 Machine& TheMachine();
@@ -221,9 +249,36 @@ bool WriteDiskBytes(DiskState& disk, uint64_t offset, const uint8_t* data,
 bool ZeroDiskBytes(DiskState& disk, uint64_t offset, uint64_t length,
                    uint32_t* error);
 
+// ---- Devices and volumes (sim_machine.cpp); all need the machine lock ------
+
+DiskState* DeviceById(Machine& m, uint64_t id);
+DiskState* PresentDisk(Machine& m, int number);
+// The device present at the number, else the last one that had it; nullptr
+// if none ever did.
+DiskState* DiskAtNumber(Machine& m, int number);
+// A disk set up at disk.number, replacing the device there (which is gone
+// from then on); the volumes that were its own, or that name the number and
+// lie on no device, become the new one's.
+void AddDevice(Machine& m, const SimDisk& disk);
+// A disk arriving: it takes the lowest free number. Returns it, or -1 when
+// all 64 are taken (nothing added).
+int PlugDevice(Machine& m, const SimDisk& disk);
+// The disk is pulled out: calls on its handles, its volumes' and their
+// files' fail with 55 from now on, its path no longer opens, its volumes go.
+void PullOut(Machine& m, DiskState& disk);
+// Volumes with an extent on the device: unlisted, unopenable, no longer
+// guarding any sectors; `unplugged` also makes their handles fail with 55.
+void RemoveVolumesOf(Machine& m, uint64_t device, bool unplugged);
+// Adds a volume, its extents taken to lie on the devices present at their
+// numbers now. One of the same name that is present is replaced in place.
+void AddVolumeState(Machine& m, const SimVolume& volume);
+// Another process touches the volume: it mounts again unless it is locked.
+void TouchVolume(VolumeState& v);
+
 // Volume key of a name or device path: folded, "\\.\" read as "\\?\", one
 // trailing backslash dropped.
 std::wstring VolumeKey(const std::wstring& name);
+// The present volume of that name, else the last one gone by that name.
 VolumeState* FindVolume(Machine& m, const std::wstring& name);
 
 // Host files reached through the machine (sim_hostfiles.cpp). With
@@ -235,10 +290,34 @@ VolumeState* FindVolume(Machine& m, const std::wstring& name);
 uint32_t ResolveHostFile(Machine& m, const std::wstring& path, HandleState* hs);
 
 // Machine description (sim_description.cpp).
+// One line of an events file, parsed (the description's own parser reads
+// `plug` and `volume`). kNone: a blank or comment line.
+enum class EventKind { kNone, kUnplug, kPlug, kVolume };
+struct Event {
+  EventKind kind = EventKind::kNone;
+  int number = 0;  // kUnplug
+  SimDisk disk;    // kPlug; file= taken relative to baseDir
+  SimVolume volume;
+};
+// false with *error (no file name or line number in it) on bad syntax.
+bool ParseEventLine(const std::string& line, const std::string& baseDir,
+                    Event* event, std::string* error);
 bool LoadDescriptionText(const std::string& text, const std::string& baseDir,
                          const std::string& sourceName, bool realClockByDefault,
                          std::string* error);
 bool LoadDescriptionPath(const std::string& hostPath, bool realClockByDefault,
                          std::string* error);
+
+// Events (sim_events.cpp). Set by a description: its folder and its events
+// file (hostPath empty: none; `name` is how messages name it).
+void SetDescriptionFiles(const std::string& baseDir, const std::string& eventsPath,
+                         const std::string& eventsName);
+// Applies the complete lines added to the events file since the last look;
+// a line that cannot be applied is skipped with a line on standard error.
+// Called by every seam call before it answers, with the lock held.
+void PollEvents(Machine& m);
+// Applies one line; false with *error (naming what was refused) if it
+// cannot be. Needs the lock.
+bool ApplyEventLine(Machine& m, const std::string& line, std::string* error);
 
 }  // namespace sim

@@ -107,6 +107,7 @@ uint32_t LastErrorCode() { return tlsLastError; }
 
 Call::Call(SimOp op) : m((EnsureMachine(), TheMachine())), lock_(m.mutex) {
   entry.op = op;
+  PollEvents(m);
 }
 
 Call::~Call() {
@@ -238,10 +239,126 @@ std::wstring VolumeKey(const std::wstring& name) {
 
 VolumeState* FindVolume(Machine& m, const std::wstring& name) {
   const std::wstring key = VolumeKey(name);
+  VolumeState* gone = nullptr;
   for (VolumeState& v : m.volumes) {
-    if (v.key == key) return &v;
+    if (v.key != key) continue;
+    if (!v.removed) return &v;
+    gone = &v;
+  }
+  return gone;
+}
+
+// ---- Devices and volumes --------------------------------------------------------
+
+DiskState* DeviceById(Machine& m, uint64_t id) {
+  auto it = m.devices.find(id);
+  return it == m.devices.end() ? nullptr : it->second.get();
+}
+
+DiskState* PresentDisk(Machine& m, int number) {
+  auto it = m.present.find(number);
+  return it == m.present.end() ? nullptr : it->second;
+}
+
+DiskState* DiskAtNumber(Machine& m, int number) {
+  if (DiskState* d = PresentDisk(m, number)) return d;
+  for (auto it = m.devices.rbegin(); it != m.devices.rend(); ++it) {
+    if (it->second->config.number == number) return it->second.get();
   }
   return nullptr;
+}
+
+namespace {
+
+DiskState& NewDevice(Machine& m, const SimDisk& disk, int number, bool plugged) {
+  std::unique_ptr<DiskState> state(new DiskState);
+  state->config = disk;
+  state->config.number = number;
+  state->id = m.nextDevice++;
+  state->plugged = plugged;
+  DiskState& d = *state;
+  m.devices.emplace(d.id, std::move(state));
+  m.present[number] = &d;
+  return d;
+}
+
+}  // namespace
+
+void AddDevice(Machine& m, const SimDisk& disk) {
+  DiskState* old = PresentDisk(m, disk.number);
+  if (old != nullptr) old->unplugged = true;
+  const uint64_t oldId = old != nullptr ? old->id : 0;
+  const DiskState& d = NewDevice(m, disk, disk.number, false);
+  // Setting up a machine: the order of disks and volumes does not matter,
+  // and a disk set up again keeps the volumes described on it.
+  for (VolumeState& v : m.volumes) {
+    if (v.removed) continue;
+    for (size_t i = 0; i < v.devices.size(); ++i) {
+      const bool ours = v.devices[i] == 0 || (oldId != 0 && v.devices[i] == oldId);
+      if (ours && v.config.extents[i].disk == static_cast<uint32_t>(disk.number)) {
+        v.devices[i] = d.id;
+      }
+    }
+  }
+}
+
+int PlugDevice(Machine& m, const SimDisk& disk) {
+  // As the disk class driver names a new disk: the first \Device\HarddiskN
+  // from 0 up that is not in use.
+  for (int n = 0; n <= 63; ++n) {
+    if (m.present.count(n) != 0) continue;
+    NewDevice(m, disk, n, true);
+    return n;
+  }
+  return -1;
+}
+
+void RemoveVolumesOf(Machine& m, uint64_t device, bool unplugged) {
+  for (VolumeState& v : m.volumes) {
+    for (uint64_t d : v.devices) {
+      if (d != device) continue;
+      v.removed = true;
+      v.unplugged = v.unplugged || unplugged;
+      v.config.listed = false;
+      v.config.mounted = false;
+      ++v.dismounts;
+      break;
+    }
+  }
+}
+
+void PullOut(Machine& m, DiskState& disk) {
+  if (disk.unplugged) return;
+  disk.unplugged = true;
+  auto it = m.present.find(disk.config.number);
+  if (it != m.present.end() && it->second == &disk) m.present.erase(it);
+  RemoveVolumesOf(m, disk.id, true);
+}
+
+void AddVolumeState(Machine& m, const SimVolume& volume) {
+  VolumeState state;
+  state.config = volume;
+  state.key = VolumeKey(volume.name);
+  for (const SimExtent& e : volume.extents) {
+    const DiskState* d =
+        e.disk <= 63 ? PresentDisk(m, static_cast<int>(e.disk)) : nullptr;
+    state.devices.push_back(d != nullptr ? d->id : 0);
+  }
+  // A volume of the same name that went with its disk keeps its entry, so
+  // handles still open on it keep failing as they did.
+  if (!volume.name.empty()) {
+    for (VolumeState& v : m.volumes) {
+      if (v.key == state.key && !v.removed) {
+        v = std::move(state);
+        return;
+      }
+    }
+  }
+  m.volumes.push_back(std::move(state));
+}
+
+void TouchVolume(VolumeState& v) {
+  if (!v.removed && v.lockedBy == 0) v.config.mounted = true;
 }
 
 }  // namespace sim
@@ -282,12 +399,23 @@ void SimReset() {
   Machine& m = TheMachine();
   // Destroyed after the lock is released: a hook's captures or a file's
   // host handle may take their time going away.
-  std::map<int, std::unique_ptr<DiskState>> disks;
+  std::map<uint64_t, std::unique_ptr<DiskState>> devices;
   std::map<std::wstring, std::shared_ptr<FileState>> files;
   std::unordered_map<uintptr_t, HandleState> handles;
   std::function<void(const SimCall&)> hook;
+  HostFile* events = nullptr;
   std::lock_guard<std::mutex> lock(m.mutex);
-  disks.swap(m.disks);
+  devices.swap(m.devices);
+  m.present.clear();
+  m.baseDir.clear();
+  events = m.eventsHost;
+  m.eventsHost = nullptr;
+  m.eventsPath.clear();
+  m.eventsName.clear();
+  m.eventsOffset = 0;
+  m.eventsPending.clear();
+  m.eventsLine = 0;
+  m.eventsSkipping = false;
   files.swap(m.files);
   handles.swap(m.handles);
   hook.swap(m.hook);
@@ -308,6 +436,7 @@ void SimReset() {
   m.hostFiles = false;
   m.hostFilesReached.clear();
   m.hostFilesOpen.clear();
+  HostClose(events);
 }
 
 void SimAddDisk(const SimDisk& disk) {
@@ -315,30 +444,41 @@ void SimAddDisk(const SimDisk& disk) {
   if (disk.sectorSize == 0) Misuse("disk with sector size 0");
   EnsureMachine();
   Machine& m = TheMachine();
-  std::unique_ptr<DiskState> state(new DiskState);
-  state->config = disk;
-  std::unique_ptr<DiskState> old;
   std::lock_guard<std::mutex> lock(m.mutex);
-  old.swap(m.disks[disk.number]);
-  m.disks[disk.number] = std::move(state);
+  AddDevice(m, disk);
+}
+
+int SimPlugDisk(const SimDisk& disk) {
+  if (disk.sectorSize == 0) Misuse("disk with sector size 0");
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  return PlugDevice(m, disk);
+}
+
+void SimUnplugDisk(int number) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  DiskState* d = PresentDisk(m, number);
+  if (d == nullptr) Misuse("SimUnplugDisk: no disk is present at that number");
+  PullOut(m, *d);
 }
 
 void SimAddVolume(const SimVolume& volume) {
   EnsureMachine();
   Machine& m = TheMachine();
   std::lock_guard<std::mutex> lock(m.mutex);
-  VolumeState state;
-  state.config = volume;
-  state.key = VolumeKey(volume.name);
-  if (!volume.name.empty()) {
-    for (VolumeState& v : m.volumes) {
-      if (v.key == state.key) {
-        v = state;
-        return;
-      }
-    }
-  }
-  m.volumes.push_back(state);
+  AddVolumeState(m, volume);
+}
+
+void SimTouchVolume(const std::wstring& name) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  VolumeState* v = FindVolume(m, name);
+  if (v == nullptr) Misuse("SimTouchVolume on a volume the machine does not have");
+  TouchVolume(*v);
 }
 
 void SimSetExecutablePath(const std::wstring& path) {
@@ -406,15 +546,16 @@ void SimSetFileHolder(const std::wstring& path, SimHolder holder) {
   auto it = m.files.find(FoldPath(path));
   if (it == m.files.end()) Misuse("SimSetFileHolder on a file the machine does not have");
   it->second->holder = holder;
+  it->second->holderStale = false;
 }
 
 void SimSetDiskHolder(int number, SimHolder holder) {
   EnsureMachine();
   Machine& m = TheMachine();
   std::lock_guard<std::mutex> lock(m.mutex);
-  auto it = m.disks.find(number);
-  if (it == m.disks.end()) Misuse("SimSetDiskHolder on a disk the machine does not have");
-  it->second->config.holder = holder;
+  DiskState* d = DiskAtNumber(m, number);
+  if (d == nullptr) Misuse("SimSetDiskHolder on a disk the machine does not have");
+  d->config.holder = holder;
 }
 
 void SimSetVolumeMounted(const std::wstring& name, bool mounted) {
@@ -446,27 +587,26 @@ bool SimLayoutDeleted(int number) {
   EnsureMachine();
   Machine& m = TheMachine();
   std::lock_guard<std::mutex> lock(m.mutex);
-  auto it = m.disks.find(number);
-  return it != m.disks.end() && it->second->layoutDeleted;
+  const DiskState* d = DiskAtNumber(m, number);
+  return d != nullptr && d->layoutDeleted;
 }
 
 bool SimDiskPresent(int number) {
   EnsureMachine();
   Machine& m = TheMachine();
   std::lock_guard<std::mutex> lock(m.mutex);
-  auto it = m.disks.find(number);
-  return it != m.disks.end() && !it->second->unplugged;
+  return PresentDisk(m, number) != nullptr;
 }
 
 std::vector<uint8_t> SimReadDisk(int number, uint64_t offset, size_t length) {
   EnsureMachine();
   Machine& m = TheMachine();
   std::lock_guard<std::mutex> lock(m.mutex);
-  auto it = m.disks.find(number);
-  if (it == m.disks.end()) Misuse("SimReadDisk on a disk the machine does not have");
+  DiskState* d = DiskAtNumber(m, number);
+  if (d == nullptr) Misuse("SimReadDisk on a disk the machine does not have");
   std::vector<uint8_t> bytes(length);
   uint32_t error = 0;
-  if (!ReadDiskBytes(*it->second, offset, bytes.data(), length, &error)) {
+  if (!ReadDiskBytes(*d, offset, bytes.data(), length, &error)) {
     Misuse("SimReadDisk: the backing file cannot be read");
   }
   return bytes;
@@ -487,9 +627,79 @@ std::vector<SimRange> SimDiskWrites(int number) {
   EnsureMachine();
   Machine& m = TheMachine();
   std::lock_guard<std::mutex> lock(m.mutex);
-  auto it = m.disks.find(number);
-  if (it == m.disks.end()) return {};
-  return it->second->writes;
+  const DiskState* d = DiskAtNumber(m, number);
+  if (d == nullptr) return {};
+  return d->writes;
+}
+
+uint64_t SimDiskDevice(int number) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  const DiskState* d = PresentDisk(m, number);
+  return d != nullptr ? d->id : 0;
+}
+
+std::vector<uint64_t> SimDevices() {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  std::vector<uint64_t> ids;
+  for (const auto& d : m.devices) ids.push_back(d.first);
+  return ids;
+}
+
+bool SimDevicePresent(uint64_t device) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  const DiskState* d = DeviceById(m, device);
+  return d != nullptr && !d->unplugged;
+}
+
+namespace {
+
+// Needs the lock.
+DiskState& KnownDevice(Machine& m, uint64_t device, const char* what) {
+  DiskState* d = DeviceById(m, device);
+  if (d == nullptr) Misuse(what);
+  return *d;
+}
+
+}  // namespace
+
+int SimDeviceNumber(uint64_t device) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  return KnownDevice(m, device, "SimDeviceNumber of an unknown device").config.number;
+}
+
+SimDisk SimDeviceConfig(uint64_t device) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  return KnownDevice(m, device, "SimDeviceConfig of an unknown device").config;
+}
+
+std::vector<SimRange> SimDeviceWrites(uint64_t device) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  return KnownDevice(m, device, "SimDeviceWrites of an unknown device").writes;
+}
+
+std::vector<uint8_t> SimReadDevice(uint64_t device, uint64_t offset, size_t length) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  DiskState& d = KnownDevice(m, device, "SimReadDevice of an unknown device");
+  std::vector<uint8_t> bytes(length);
+  uint32_t error = 0;
+  if (!ReadDiskBytes(d, offset, bytes.data(), length, &error)) {
+    Misuse("SimReadDevice: the backing file cannot be read");
+  }
+  return bytes;
 }
 
 void SimAdvanceClock(double seconds) {

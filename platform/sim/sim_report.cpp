@@ -10,7 +10,7 @@ std::string SimReport() {
   Machine& m = TheMachine();
   std::lock_guard<std::mutex> lock(m.mutex);
   std::string text;
-  for (const auto& d : m.disks) {
+  for (const auto& d : m.devices) {
     const DiskState& disk = *d.second;
     uint64_t bytes = 0;
     uint64_t end = 0;
@@ -18,9 +18,11 @@ std::string SimReport() {
       bytes += r.length;
       end = std::max(end, r.offset + r.length);
     }
-    text += "disk " + std::to_string(d.first) + " written " +
+    text += "disk " + std::to_string(disk.config.number) + " written " +
             std::to_string(bytes) + " end " + std::to_string(end) + " layout " +
-            (disk.layoutDeleted ? "deleted" : "kept");
+            (disk.layoutDeleted ? "deleted" : "kept") + " origin " +
+            (disk.plugged ? "plugged" : "described") + " state " +
+            (disk.unplugged ? "gone" : "present");
     if (!disk.config.backingFile.empty()) {
       text += " backing " + disk.config.backingFile;
     }
