@@ -16,6 +16,10 @@
 #         --expect-absent NAME     NAME was never made (a disk never written)
 #         --expect-zero NAME OFFSET LENGTH
 #                                  those bytes of NAME are all zero
+#       --append-at SHOT FILE NAME appends FILE (a host file) to NAME in the
+#                                  folder when the driver asks for the
+#                                  screenshot SHOT, before it goes on: a
+#                                  person adding lines to an events file
 #       --visible runs on the current $DISPLAY when one is reachable, so a
 #       person can watch; otherwise on a private Xvfb as always.
 #
@@ -39,7 +43,7 @@ set -uo pipefail
 
 name="" out="" prefix="" program="" driver="" machine="" script="" run=""
 data=()
-random_files=() sparse_files=() copies=() absent=() zeros=()
+random_files=() sparse_files=() copies=() absent=() zeros=() appends=()
 visible=0 folder="" by_hand=0
 while [ $# -gt 0 ]; do
   case $1 in
@@ -57,6 +61,10 @@ while [ $# -gt 0 ]; do
     --expect-copy) copies+=("$2" "$3"); shift 3 ;;
     --expect-absent) absent+=("$2"); shift 2 ;;
     --expect-zero) zeros+=("$2" "$3" "$4"); shift 4 ;;
+    --append-at)
+      appends+=("$2" "$(cd "$(dirname "$3")" && pwd)/$(basename "$3")" "$4")
+      shift 4
+      ;;
     --visible) visible=1; shift ;;
     --folder) folder=$2; shift 2 ;;
     --by-hand) by_hand=1; shift ;;
@@ -323,6 +331,9 @@ drive() {
       case $line in
         "SCREENSHOT "*)
           shot=${line#SCREENSHOT }
+          for ((i = 0; i < ${#appends[@]}; i += 3)); do
+            [ "${appends[i]}" = "$shot" ] && cat "${appends[i + 1]}" >>"${appends[i + 2]}"
+          done
           screenshot "$shot"
           touch "shot-$shot.done"
           ;;
