@@ -96,15 +96,20 @@ while IFS= read -r line; do
   [[ $line == hostfile\ * ]] && picked+=("${line#hostfile }")
 done <"$report"
 
+# One line a disk, in the order the disks arrived; a number may come twice
+# when a disk was pulled out and another took its number.
 while IFS= read -r line; do
-  [[ $line =~ ^disk\ ([0-9]+)\ written\ ([0-9]+)\ end\ ([0-9]+)\ layout\ ([a-z]+)(\ backing\ (.*))?$ ]] ||
+  [[ $line =~ ^disk\ ([0-9]+)\ written\ ([0-9]+)\ end\ ([0-9]+)\ layout\ ([a-z]+)\ origin\ ([a-z]+)\ state\ ([a-z]+)(\ backing\ (.*))?$ ]] ||
     continue
   n=${BASH_REMATCH[1]} bytes=${BASH_REMATCH[2]} end=${BASH_REMATCH[3]}
-  layout=${BASH_REMATCH[4]} backing=${BASH_REMATCH[6]}
+  layout=${BASH_REMATCH[4]} origin=${BASH_REMATCH[5]} state=${BASH_REMATCH[6]}
+  backing=${BASH_REMATCH[8]}
   head="PhysicalDrive$n (${names[$n]:-?})"
+  [ "$origin" = plugged ] && head="PhysicalDrive$n (plugged in during the run)"
   what="not written"
   [ "$bytes" -gt 0 ] && what="written, $bytes bytes (up to byte $end)"
   [ "$layout" = deleted ] && what="$what; partition layout deleted"
+  [ "$state" = gone ] && what="$what; pulled out during the run"
   echo "$head: $what"
   [ "$bytes" -gt 0 ] || continue
   if [ "${#picked[@]}" -eq 0 ]; then
