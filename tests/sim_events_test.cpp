@@ -434,6 +434,8 @@ TEST_F(SimEvents, AHeldFileRefusesTheVolumeLockUntilADismount) {
 }
 
 TEST_F(SimEvents, ControlMisuseStops) {
+  // Job threads of earlier tests may still be winding down.
+  ::testing::GTEST_FLAG(death_test_style) = "threadsafe";
   EXPECT_DEATH(SimUnplugDisk(9), "no disk is present");
   EXPECT_DEATH(SimTouchVolume(L"\\\\?\\Volume{none}"), "does not have");
   EXPECT_DEATH(SimDeviceConfig(999999), "unknown device");
