@@ -431,6 +431,18 @@ TEST_F(SimEvents, AHeldFileRefusesTheVolumeLockUntilADismount) {
   SimTouchVolume(L"\\\\?\\Volume{old3}");
   EXPECT_FALSE(SimVolumeMounted(L"\\\\?\\Volume{old3}"));
   OsClose(vol);
+
+  // A holder's handle goes with the stick it was on: the volume of another
+  // stick that takes the letter can be locked.
+  SimSetFileHolder(L"E:\\busy.txt", SimHolder::kShared);
+  SimUnplugDisk(3);
+  std::string error;
+  ASSERT_TRUE(SimApplyEvent("plug size=16M", &error)) << error;
+  ASSERT_TRUE(SimApplyEvent("volume \\\\?\\Volume{new3}\\ letter=E extent=3:1M:8M", &error))
+      << error;
+  vol = Open(L"\\\\.\\E:");
+  EXPECT_EQ(Control(vol, kFsctlLockVolume), 0u);
+  OsClose(vol);
 }
 
 TEST_F(SimEvents, ControlMisuseStops) {

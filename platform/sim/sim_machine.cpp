@@ -322,6 +322,15 @@ void RemoveVolumesOf(Machine& m, uint64_t device, bool unplugged) {
       v.config.listed = false;
       v.config.mounted = false;
       ++v.dismounts;
+      // Other processes' handles to files on it went with it, so they keep
+      // no volume that later takes the letter from being locked.
+      const wchar_t letter = v.config.letter;
+      for (auto& f : m.files) {
+        const std::wstring& path = f.second->path;
+        const wchar_t c = path.size() >= 2 && path[1] == L':' ? path[0] : 0;
+        const wchar_t upper = (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+        if (letter != 0 && upper == letter) f.second->holderStale = true;
+      }
       break;
     }
   }
