@@ -121,12 +121,23 @@ struct Run {
   std::vector<Confirmed> confirmed;       // this step's confirmations
   std::map<uint64_t, size_t> checkedWrites;
   std::set<uint64_t> wiped;
-  // Bytes a device holds where the program wrote before; elsewhere the
-  // machine's pattern.
-  std::map<uint64_t, std::map<uint64_t, std::vector<uint8_t>>> held;
+  // What changed a device's bytes, oldest first: checked writes (the image's
+  // bytes within its range, the disk's own past it) and the sectors a
+  // layout deletion rewrote, as read after it. Elsewhere the machine's
+  // pattern.
+  struct Change {
+    uint64_t offset;
+    uint64_t length;
+    std::vector<uint8_t> bytes;  // empty: a write
+  };
+  std::map<uint64_t, std::vector<Change>> changes;
 
   bool inAction = false;  // the hook does not act inside an action of its own
+  // A job runs: the window's thread is free, so the person may click. While
+  // a command runs on it, only the machine can change.
+  bool inJob = false;
   bool closed = false;
+  bool completedThisStep = false;  // the job's completion box was shown
   // Seam calls to let pass before the next interruption; drawn from the
   // stream, so that a few bytes place an event between any two calls.
   uint32_t callsToNext = 0;
@@ -175,7 +186,8 @@ Physical NewDisk(const char* why) {
   const size_t index = run->disks.size();
   SimDisk& c = p.config;
   c.sectorSize = d.Percent(25) ? 4096 : 512;
-  c.length = (1 + d.Below(16)) * kMiB + d.Below(4) * 4096;
+  // Up to three chunks of the write: enough for every path, and quick.
+  c.length = (1 + d.Below(9)) * kMiB + d.Below(4) * 4096;
   c.removable = d.Percent(40);
   static const char* const vendors[] = {"ACME", "SanDisk", "WDC", ""};
   c.vendor = vendors[d.Below(4)];
@@ -317,10 +329,12 @@ void BuildMachine() {
     default: size = 1 + d.Below(6000) * 1500 + d.Below(512); break;
   }
   run->image.resize(size);
-  uint32_t x = 0x9E3779B9u * (1 + d.Byte());
-  for (uint8_t& b : run->image) {
-    x = x * 1664525u + 1013904223u;
-    b = static_cast<uint8_t>(x >> 24);
+  uint64_t x = 0x9E3779B97F4A7C15ull * (1 + d.Byte());
+  for (size_t i = 0; i < size; i += 8) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    std::memcpy(run->image.data() + i, &x, std::min<size_t>(8, size - i));
   }
   std::vector<wchar_t> letters;
   for (char l = 'E'; l < run->nextLetter; ++l) letters.push_back(static_cast<wchar_t>(l));
@@ -477,7 +491,9 @@ void MachineEvent() {
 
 void Click(ControlId control, const char* what) {
   Trace("user: %s", what);
+  const bool outerJob = run->inJob;
   HandleCommand(control, 0);
+  run->inJob = outerJob;  // a job started by this click has ended
 }
 
 void TypePath() {
@@ -513,6 +529,11 @@ void BetweenCalls(const SimCall& call) {
   DrawNextInterruption();
   const uint32_t b = d.Byte();
   run->inAction = true;
+  if (!run->inJob) {
+    MachineEvent();
+    run->inAction = false;
+    return;
+  }
   const std::string where = std::string("  (after ") + SimOpName(call.op) + " " +
                             Narrow(call.target) + ")";
   run->trace += where + '\n';
@@ -533,6 +554,8 @@ void BetweenCalls(const SimCall& call) {
 
 void OnCall(const SimCall& call) {
   if (run == nullptr || run->inAction || run->closed) return;
+  // With threads run inline, a job's work follows its thread's start.
+  if (call.op == SimOp::kStartThread && call.ok) run->inJob = true;
   BetweenCalls(call);
 }
 
@@ -540,8 +563,10 @@ int AnswerBox(const FakeBox& box) {
   Decisions& d = run->d;
   if ((box.flags & 0xF) != kMbYesNo) {
     Trace("  box '%s': %s", Narrow(box.caption).c_str(), Narrow(box.text).c_str());
+    if (box.caption == L"完成" && box.text.rfind(L"镜像写入完成", 0) == 0)
+      run->completedThisStep = true;
     // A person may press Cancel while a job's box is up.
-    if (!run->inAction && !run->closed && d.Byte() >= 240 &&
+    if (run->inJob && !run->inAction && !run->closed && d.Byte() >= 240 &&
         FakeEnabled(kCancelButton)) {
       run->inAction = true;
       Click(kCancelButton, "presses 取消 while the box is up");
@@ -563,21 +588,23 @@ int AnswerBox(const FakeBox& box) {
 
 // ---- the promises ---------------------------------------------------------------
 
+// The byte a device held at `offset` before the step: the last change that
+// set it, or the pattern of a disk never written there.
 uint8_t HeldByte(uint64_t device, uint64_t offset) {
-  const auto& pages = run->held[device];
-  auto it = pages.find(offset / kPage);
-  if (it != pages.end()) return it->second[offset % kPage];
+  const std::vector<Run::Change>& list = run->changes[device];
+  for (size_t i = list.size(); i-- > 0;) {
+    const Run::Change& c = list[i];
+    if (offset < c.offset || offset >= c.offset + c.length) continue;
+    if (!c.bytes.empty()) return c.bytes[offset - c.offset];
+    if (offset < run->image.size()) return run->image[offset];
+  }
   return SimPatternByte(SimDeviceConfig(device).number, offset);
 }
 
-void Hold(uint64_t device, uint64_t offset, uint64_t length) {
-  const uint64_t end = std::min(offset + length, SimDeviceConfig(device).length);
-  for (uint64_t page = offset / kPage; page * kPage < end; ++page) {
-    const uint64_t from = page * kPage;
-    const uint64_t n = std::min<uint64_t>(kPage, SimDeviceConfig(device).length - from);
-    run->held[device][page] = SimReadDevice(device, from, static_cast<size_t>(n));
-    run->held[device][page].resize(kPage);
-  }
+void RecordSectors(uint64_t device, uint64_t offset, uint64_t length) {
+  length = std::min(length, SimDeviceConfig(device).length - offset);
+  run->changes[device].push_back(
+      {offset, length, SimReadDevice(device, offset, static_cast<size_t>(length))});
 }
 
 bool SameIdentity(const Physical& p, const DiskEntry& e) {
@@ -624,7 +651,8 @@ void CheckDevices() {
           }
         }
       }
-      for (size_t i = seen; i < writes.size(); ++i) Hold(device, writes[i].offset, writes[i].length);
+      for (size_t i = seen; i < writes.size(); ++i)
+        run->changes[device].push_back({writes[i].offset, writes[i].length, {}});
       seen = writes.size();
     }
     if (SimDeviceLayoutDeleted(device) && run->wiped.insert(device).second) {
@@ -635,15 +663,18 @@ void CheckDevices() {
       if (static_cast<int>(run->deviceDisk[device]) == run->peStick)
         Fail(who + ": the PE stick's layout was deleted");
       const uint64_t length = SimDeviceConfig(device).length;
-      Hold(device, 0, 2 * kPage);
-      Hold(device, length - kPage, kPage);
+      RecordSectors(device, 0, 2 * kPage);
+      RecordSectors(device, length - kPage, kPage);
     }
   }
   // A completion is the whole image on the disk confirmed.
-  if (write != nullptr && FakeText(kStatusLabel).rfind(L"写入完成 (平均速度: ", 0) == 0) {
+  if (run->completedThisStep) {
+    if (write == nullptr) Fail("completion reported, but no write was confirmed");
     bool holds = false;
     for (uint64_t device : SimDevices()) {
-      if (!SameIdentity(run->disks[run->deviceDisk[device]], write->entry)) continue;
+      if (write == nullptr ||
+          !SameIdentity(run->disks[run->deviceDisk[device]], write->entry))
+        continue;
       holds = holds || (!run->image.empty() &&
                         SimReadDevice(device, 0, run->image.size()) == run->image);
     }
@@ -683,6 +714,7 @@ void CheckAtRest() {
 void Step() {
   Decisions& d = run->d;
   run->confirmed.clear();
+  run->completedThisStep = false;
   run->inAction = true;  // the top-level choice itself is not interrupted
   const uint32_t what = d.Below(100);
   const int refreshesBefore = FakePostedRefreshes();
@@ -697,11 +729,12 @@ void Step() {
     Click(kBrowseButton, picked ? "browses and picks the image" : "browses and cancels");
   } else if (what < 48) {
     if (d.Percent(6)) {
+      // Only the commands start threads, so this one fails Start's.
       SimFault noThread;
-      noThread.op = d.Percent(50) ? SimOp::kHeapAlloc : SimOp::kStartThread;
+      noThread.op = SimOp::kStartThread;
       noThread.error = kErrorNotEnoughMemory;
       SimAddFault(noThread);
-      Trace("fault armed: the next %s fails", SimOpName(noThread.op));
+      Trace("fault armed: the next StartThread fails");
     }
     ++run->jobs;
     Click(kStartButton, "presses 开始写入");
