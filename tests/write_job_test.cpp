@@ -636,6 +636,50 @@ TEST_F(WriteJob, StatelessReleaseLosesToTheSameRemount) {
   EXPECT_TRUE(SimVolumeMounted(kVolume));
 }
 
+// Another program holds a file open on the target's volume, so the lock is
+// refused, and it touches the volume right after the first write. The lock
+// asked for again after the forced dismount (which closed that file) holds
+// the volume down; when that lock too is refused, the touch mounts the
+// volume and its sectors refuse the next write.
+TEST_F(WriteJob, ALockRefusedForAnotherProgramsFileIsTakenAfterTheDismount) {
+  for (bool secondLockRefused : {false, true}) {
+    SCOPED_TRACE(secondLockRefused ? "second lock refused" : "second lock granted");
+    SimReset();
+    FakeViewReset();
+    AddDisk(64 * kMiB);
+    AddTargetVolume(L'E', 4 * kMiB, 32 * kMiB, 1);
+    SimPutFile(L"E:\\pagefile.dat", {1, 2, 3});
+    SimSetFileHolder(L"E:\\pagefile.dat", SimHolder::kShared);
+    std::vector<uint8_t> image = ImageBytes(12 * kMiB);
+    SimPutFile(kImage, image);
+    if (secondLockRefused)
+      SimAddFault(Fault(SimOp::kDeviceControl, L"Volume{0001}", 2, kErrorAccessDenied,
+                        false, kFsctlLockVolume));
+    EnterWritingState();
+    Run(64 * kMiB);
+
+    std::vector<uint32_t> locks;
+    for (const SimCall& c : SimCallLog())
+      if (c.op == SimOp::kDeviceControl && c.code == kFsctlLockVolume)
+        locks.push_back(c.ok ? 0 : c.error);
+    if (!secondLockRefused) {
+      EXPECT_EQ(locks, (std::vector<uint32_t>{kErrorAccessDenied, 0}));
+      ExpectCompleted(L"0.00");
+      EXPECT_TRUE(SameBytes(SimReadDisk(kDisk, 0, image.size()), image.data(),
+                            image.size()));
+    } else {
+      EXPECT_EQ(locks, (std::vector<uint32_t>{kErrorAccessDenied, kErrorAccessDenied}));
+      ExpectOneBox(L"写入失败", L"错误", kMbIconError);
+      EXPECT_EQ(FakeText(kStatusLabel), L"写入失败或被中止");
+      std::vector<uint32_t> writes;
+      for (const SimCall& c : SimCallLog())
+        if (c.op == SimOp::kWrite && IsDisk(c)) writes.push_back(c.ok ? 0 : c.error);
+      EXPECT_EQ(writes, (std::vector<uint32_t>{0, kErrorAccessDenied}));
+    }
+    ExpectCleanEnd();
+  }
+}
+
 // A volume the job cannot lock (the image itself is open on it) is still
 // dismounted and kept; the image's handle goes with the old file system, so
 // not one byte of the disk, which holds the image, is overwritten.

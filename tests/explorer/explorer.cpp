@@ -97,6 +97,10 @@ struct Physical {
 struct Confirmed {
   bool write = false;
   DiskEntry entry{};
+  // Nothing stands in this write's way as it starts: the image is there and
+  // fits, and the confirmed disk is the one at its number. Unless something
+  // happens to it while it runs, it must complete.
+  bool mustComplete = false;
 };
 
 struct Run {
@@ -115,8 +119,12 @@ struct Run {
   std::vector<std::wstring> volumes;      // names, for remounts
   std::vector<int> volumeDisk;            // physical disk of each
   char nextLetter = 'E';
+  std::map<wchar_t, int> letterDisk;      // physical disk of each letter
   std::wstring imagePath;
   std::vector<uint8_t> image;
+  // The image's volume went with its disk; a disk plugged back in brings no
+  // volume back.
+  bool imageGone = false;
 
   std::vector<Confirmed> confirmed;       // this step's confirmations
   std::map<uint64_t, size_t> checkedWrites;
@@ -138,6 +146,11 @@ struct Run {
   bool inJob = false;
   bool closed = false;
   bool completedThisStep = false;  // the job's completion box was shown
+  // Something that may rightly end a write short happened while it ran: a
+  // disk went or came, the person cancelled or closed, a call was made to
+  // fail.
+  bool disturbed = false;
+  int faultHits = 0;
   // Seam calls to let pass before the next interruption; drawn from the
   // stream, so that a few bytes place an event between any two calls.
   uint32_t callsToNext = 0;
@@ -165,6 +178,12 @@ void Fail(const std::string& what) {
 std::string Describe(const Physical& p) {
   return "'" + Narrow(p.name) + "' serial '" + Narrow(p.serial) + "' " +
          std::to_string(p.config.length) + " bytes";
+}
+
+// Told apart as the program tells disks apart: length, name and serial.
+bool SameIdentity(const Physical& p, const DiskEntry& e) {
+  return p.config.length == e.sizeBytes && p.name == e.displayName &&
+         p.serial == e.serial;
 }
 
 bool ListedAsProtected(const std::wstring& serial,
@@ -225,7 +244,10 @@ void AddVolume(size_t disk, int number) {
   v.extents = {{static_cast<uint32_t>(number), first + kPage, half - kPage}};
   v.mounted = !d.Percent(20);
   if (d.Percent(25)) v.remountAfterWrites = 1 + d.Below(4);
-  if (run->nextLetter <= 'W' && d.Percent(60)) v.letter = static_cast<wchar_t>(run->nextLetter++);
+  if (run->nextLetter <= 'W' && d.Percent(60)) {
+    v.letter = static_cast<wchar_t>(run->nextLetter++);
+    run->letterDisk[v.letter] = static_cast<int>(disk);
+  }
   SimAddVolume(v);
   Trace("  volume %s on disk%zu at %llu, %s%s%s", Narrow(v.name).c_str(), disk,
         static_cast<unsigned long long>(first + kPage),
@@ -290,6 +312,7 @@ void BuildMachine() {
     pe.extents = {{static_cast<uint32_t>(stick.config.number), kPage,
                    stick.config.length - kPage}};
     run->exeFolder = L"D:\\";
+    run->letterDisk[L'D'] = run->peStick;
     Trace("machine: the PE runs from disk%d's letter D: (PhysicalDrive%d)",
           run->peStick, stick.config.number);
   }
@@ -380,6 +403,14 @@ void Plug(size_t disk, const char* how) {
   if (run->d.Percent(40)) AddVolume(disk, number);
 }
 
+void Unplug(int number) {
+  auto letter = run->letterDisk.find(run->imagePath[0]);
+  if (letter != run->letterDisk.end() &&
+      run->deviceDisk[SimDiskDevice(number)] == static_cast<size_t>(letter->second))
+    run->imageGone = true;
+  SimUnplugDisk(number);
+}
+
 bool Present(size_t disk) {
   for (uint64_t device : SimDevices())
     if (SimDevicePresent(device) && run->deviceDisk[device] == disk) return true;
@@ -432,15 +463,25 @@ void ArmFault() {
         f.shortBytes != 0 ? f.shortBytes : f.error);
 }
 
+int FaultHits() {
+  int hits = 0;
+  for (const SimFault& f : SimFaults()) hits += f.hits;
+  return hits;
+}
+
 void MachineEvent() {
   Decisions& d = run->d;
-  switch (d.Below(6)) {
+  const uint32_t kind = d.Below(6);
+  // Disks that come and go may rightly end a running write; a volume touched
+  // by another program must not.
+  if (kind <= 3 && run->inJob) run->disturbed = true;
+  switch (kind) {
     case 0: {  // a disk pulled out
       std::vector<int> numbers = RemovableNumbers();
       if (numbers.empty()) return;
       const int n = numbers[d.Below(static_cast<uint32_t>(numbers.size()))];
       Trace("event: PhysicalDrive%d pulled out", n);
-      SimUnplugDisk(n);
+      Unplug(n);
       return;
     }
     case 1: {  // a new disk plugged in
@@ -464,7 +505,7 @@ void MachineEvent() {
       if (numbers.empty() || run->disks.size() >= 40) return;
       const int n = numbers[d.Below(static_cast<uint32_t>(numbers.size()))];
       Trace("event: PhysicalDrive%d swapped", n);
-      SimUnplugDisk(n);
+      Unplug(n);
       run->disks.push_back(NewDisk("  for"));
       Physical& p = run->disks.back();
       p.isProtected = ListedAsProtected(p.serial, run->listed);
@@ -542,7 +583,10 @@ void BetweenCalls(const SimCall& call) {
   } else if (b < 190) {
     Click(kRefreshButton, "presses 刷新");
   } else if (b < 230) {
-    if (FakeEnabled(kCancelButton)) Click(kCancelButton, "presses 取消");
+    if (FakeEnabled(kCancelButton)) {
+      run->disturbed = true;
+      Click(kCancelButton, "presses 取消");
+    }
   } else if (b < 250) {
     TypePath();
   } else {
@@ -569,6 +613,7 @@ int AnswerBox(const FakeBox& box) {
     if (run->inJob && !run->inAction && !run->closed && d.Byte() >= 240 &&
         FakeEnabled(kCancelButton)) {
       run->inAction = true;
+      run->disturbed = true;
       Click(kCancelButton, "presses 取消 while the box is up");
       run->inAction = false;
     }
@@ -581,6 +626,19 @@ int AnswerBox(const FakeBox& box) {
     Confirmed c;
     c.write = box.caption == L"确认";
     c.entry = diskTable.entries[ViewListSelection()];
+    if (c.write) {
+      const uint64_t device = SimDiskDevice(c.entry.number);
+      const int target = device == 0 ? -1 : static_cast<int>(run->deviceDisk[device]);
+      const std::wstring path = FakeText(kImagePathBox);
+      auto letter = path.empty() ? run->letterDisk.end() : run->letterDisk.find(path[0]);
+      const int imageDisk = letter == run->letterDisk.end() ? -1 : letter->second;
+      c.mustComplete = target >= 0 && SameIdentity(run->disks[target], c.entry) &&
+                       path == run->imagePath && !run->image.empty() &&
+                       run->image.size() <= c.entry.sizeBytes && imageDisk != target &&
+                       !run->imageGone;
+      run->disturbed = false;
+      run->faultHits = FaultHits();
+    }
     run->confirmed.push_back(c);
   }
   return yes ? kIdYes : kIdNo;
@@ -605,11 +663,6 @@ void RecordSectors(uint64_t device, uint64_t offset, uint64_t length) {
   length = std::min(length, SimDeviceConfig(device).length - offset);
   run->changes[device].push_back(
       {offset, length, SimReadDevice(device, offset, static_cast<size_t>(length))});
-}
-
-bool SameIdentity(const Physical& p, const DiskEntry& e) {
-  return p.config.length == e.sizeBytes && p.name == e.displayName &&
-         p.serial == e.serial;
 }
 
 // New writes and layout deletions of this step, against what was confirmed.
@@ -663,6 +716,10 @@ void CheckDevices() {
       if (static_cast<int>(run->deviceDisk[device]) == run->peStick)
         Fail(who + ": the PE stick's layout was deleted");
       const uint64_t length = SimDeviceConfig(device).length;
+      auto letter = run->letterDisk.find(run->imagePath[0]);
+      if (letter != run->letterDisk.end() &&
+          run->deviceDisk[device] == static_cast<size_t>(letter->second))
+        run->imageGone = true;  // its volume went with the layout
       RecordSectors(device, 0, 2 * kPage);
       RecordSectors(device, length - kPage, kPage);
     }
@@ -679,6 +736,11 @@ void CheckDevices() {
                         SimReadDevice(device, 0, run->image.size()) == run->image);
     }
     if (!holds) Fail("completion reported, but no disk the user confirmed holds the image");
+  } else if (write != nullptr && write->mustComplete && !run->disturbed &&
+             !run->closed && FaultHits() == run->faultHits) {
+    Fail("the write to PhysicalDrive" + std::to_string(write->entry.number) +
+         " ended '" + Narrow(FakeText(kStatusLabel)) +
+         "' though nothing stood in its way");
   }
 }
 
