@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # scripts/try.sh as a person would use it, with the driver standing in for
-# the person: on a private display, go to another folder in the file dialog
+# the person (attached to the rehearsal's program in its own Wine prefix), in
+# a rehearsal folder of its own: on a private display, go to another folder in the file dialog
 # (which moves the program's current folder too) and pick a file of this
 # computer there, write it onto the USB disk, close the window; then the
 # report must say that disk 3 was written and starts with that file, and that
@@ -45,7 +46,7 @@ head -c 3000001 /dev/urandom >"$work/mine/own image.img"
 want=$(sha256sum <"$work/mine/own image.img" | cut -d' ' -f1)
 cp "$driver" "$work/mine/driver.exe"
 
-bash "$src/scripts/try.sh" >"$work/try.log" 2>&1 &
+bash "$src/scripts/try.sh" --out "$work/try" >"$work/try.log" 2>&1 &
 try_pid=$!
 for _ in $(seq 1200); do
   grep -q "the window is yours" "$work/try.log" && break
@@ -57,9 +58,11 @@ if ! grep -q "the window is yours" "$work/try.log"; then
   echo "FAIL: the window was not left to the person"
   exit 1
 fi
+# The rehearsal's own prefix, where its program runs.
+prefix=$(sed -n 's/^the window is yours (Wine prefix \(.*\)); .*/\1/p' "$work/try.log")
 
-(cd "$work/mine" && WINEPREFIX=$src/build/demo-prefix WINEDEBUG=-all \
-  timeout --kill-after=5 300 wine ./driver.exe \
+(cd "$work/mine" && WINEPREFIX=$prefix WINEDEBUG=-all \
+  timeout --kill-after=5 300 wine ./driver.exe --attach tessavane-sim.exe \
     -e 'wait-window' \
     -e 'click 1003' \
     -e 'expect-box caption "选择镜像文件"' \
