@@ -579,6 +579,13 @@ HWND BoxControl(HWND box, int id, const wchar_t* cls = nullptr) {
   return search.found;
 }
 
+// "a dialog is open: CAPTION TEXT", for a step's detail.
+std::wstring OpenBoxText(HWND box) {
+  HWND t = BoxControl(box, 0xFFFF);
+  return L"a dialog is open: " + Quote(TextOf(box)) + L" " +
+         Quote(t != nullptr ? TextOf(t) : L"");
+}
+
 // Compares the pixel on the control's outer corner with one just inside the
 // opposite corner, where no text reaches, as drawn on the screen now.
 bool Framed(HWND c, COLORREF* corner, COLORREF* face) {
@@ -1074,11 +1081,7 @@ bool WaitForWindow(std::wstring* detail) {
     if (GetTickCount() - start >= timeoutMs) {
       *detail = search.hidden ? L"the window is hidden" : L"no window of that class";
       HWND box = OpenBox();
-      if (box != nullptr) {
-        HWND t = BoxControl(box, 0xFFFF);
-        *detail += L"; a dialog is open: " + Quote(TextOf(box)) + L" " +
-                   Quote(t != nullptr ? TextOf(t) : L"");
-      }
+      if (box != nullptr) *detail += L"; " + OpenBoxText(box);
       return false;
     }
     Sleep(kPollMs);
@@ -1315,9 +1318,7 @@ bool Run(const Step& s, std::wstring* detail, bool* fatal) {
     do {
       HWND box = OpenBox();
       if (box != nullptr) {
-        HWND t = BoxControl(box, 0xFFFF);
-        *detail = L"a dialog is open: " + Quote(TextOf(box)) + L" " +
-                  Quote(t != nullptr ? TextOf(t) : L"");
+        *detail = OpenBoxText(box);
         return false;
       }
       Sleep(kPollMs);

@@ -66,29 +66,22 @@ native_build() {
   cmake --preset native >/dev/null && cmake --build --preset native -j "$jobs"
 }
 
-stage_native() {
-  native_build || return 1
-  ctest --preset native -j "$jobs" -LE e2e 2>&1 | tee "$logs/native.log"
+# ctest of a preset with the given filter, its log kept for the counts.
+run_ctest() {
+  local preset=$1 log=$logs/$2.log
+  shift 2
+  ctest --preset "$preset" -j "$jobs" "$@" 2>&1 | tee "$log"
   local status=${PIPESTATUS[0]}
-  counts=$(ctest_counts "$logs/native.log")
+  counts=$(ctest_counts "$log")
   return "$status"
 }
 
-stage_e2e() {
-  native_build || return 1
-  ctest --preset native -j "$jobs" -L e2e 2>&1 | tee "$logs/e2e.log"
-  local status=${PIPESTATUS[0]}
-  counts=$(ctest_counts "$logs/e2e.log")
-  return "$status"
-}
+stage_native() { native_build && run_ctest native native -LE e2e; }
+stage_e2e() { native_build && run_ctest native e2e -L e2e; }
 
 stage_asan() {
-  cmake --preset asan >/dev/null && cmake --build --preset asan -j "$jobs" --target tessavane_tests ||
-    return 1
-  ctest --preset asan -j "$jobs" -LE e2e 2>&1 | tee "$logs/asan.log"
-  local status=${PIPESTATUS[0]}
-  counts=$(ctest_counts "$logs/asan.log")
-  return "$status"
+  cmake --preset asan >/dev/null && cmake --build --preset asan -j "$jobs" --target tessavane_tests &&
+    run_ctest asan asan -LE e2e
 }
 
 stage_tsan() {
