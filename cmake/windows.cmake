@@ -68,7 +68,7 @@ foreach(variant IN ITEMS product sim)
   target_include_directories(${exe} PRIVATE ${TESSAVANE_ICON_DIR})
   add_dependencies(${exe} tessavane_icon)
   target_link_options(${exe} PRIVATE ${TESSAVANE_WIN_LINK} ${TESSAVANE_NO_MANIFEST_LINK} ${lean})
-  target_link_libraries(${exe} PRIVATE tessavane_logic ${platform} tessavane_logic
+  target_link_libraries(${exe} PRIVATE tessavane_logic ${platform}
                         comctl32 comdlg32)
 endforeach()
 

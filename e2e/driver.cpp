@@ -1,13 +1,22 @@
-// Works the running program the way a user would, through window messages
-// only, from a small script. Runs under Wine beside the program.
+// Works the program the way a user would, through window messages only,
+// from a small script. Runs under Wine beside the program.
 //
-//   e2e_driver.exe [--shots] [--timeout MS] SCRIPT.txt
-//   e2e_driver.exe [--shots] [--timeout MS] -e "command" [-e "command" ...]
+//   e2e_driver.exe PROGRAM [--shots] [--timeout MS] [--keep-going] SCRIPT.txt
+//   e2e_driver.exe PROGRAM [...] -e "command" [-e "command" ...]
+//
+// PROGRAM says which process is worked; only its windows are ever looked at,
+// so other programs of the same class on the same desktop are left alone:
+//   --start EXE     starts EXE in its own folder and works it; a program the
+//                   script leaves running is ended when the script is over
+//   --attach NAME   works the one running process of that image name (waits
+//                   for it; refuses when there are several)
 //
 // A script is UTF-8 text, one command a line, '#' starts a comment line.
 // Words are separated by blanks; "quoted" words may hold blanks and the
 // escapes \" \\ \n \t. Every expectation waits (up to the timeout) until it
 // holds, so a script never needs to sleep for the program to catch up.
+// Once a step has failed the rest are reported as not run rather than each
+// waiting out its timeout; --keep-going runs them all.
 //
 // Controls are named by their child ID (1001) or by their place among the
 // main window's children in creation order (#0, #1, ...).
@@ -55,6 +64,7 @@
 //   echo T                          prints T, bound values put in
 #include <windows.h>
 #include <commctrl.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -71,8 +81,11 @@ const int kPollMs = 20;
 DWORD timeoutMs = 10000;
 bool shotsEnabled = false;
 HWND mainWindow = nullptr;
+// The process being worked, and whether this driver started it.
 DWORD programId = 0;
 HANDLE program = nullptr;
+bool startedProgram = false;
+bool keepGoing = false;
 int passed = 0;
 int failed = 0;
 
@@ -566,6 +579,13 @@ HWND BoxControl(HWND box, int id, const wchar_t* cls = nullptr) {
   return search.found;
 }
 
+// "a dialog is open: CAPTION TEXT", for a step's detail.
+std::wstring OpenBoxText(HWND box) {
+  HWND t = BoxControl(box, 0xFFFF);
+  return L"a dialog is open: " + Quote(TextOf(box)) + L" " +
+         Quote(t != nullptr ? TextOf(t) : L"");
+}
+
 // Compares the pixel on the control's outer corner with one just inside the
 // opposite corner, where no text reaches, as drawn on the screen now.
 bool Framed(HWND c, COLORREF* corner, COLORREF* face) {
@@ -1020,26 +1040,114 @@ void Dump() {
   }
 }
 
+struct MainSearch {
+  HWND found;
+  bool hidden;
+};
+
+BOOL CALLBACK FindMain(HWND w, LPARAM arg) {
+  auto* search = reinterpret_cast<MainSearch*>(arg);
+  if (!OwnedByProgram(w) || ClassOf(w) != kMainClass) return TRUE;
+  if (!IsWindowVisible(w)) {
+    search->hidden = true;
+    return TRUE;
+  }
+  search->found = w;
+  return FALSE;
+}
+
+// The exit code, or false while the program runs.
+bool Ended(DWORD* code) {
+  if (WaitForSingleObject(program, 0) != WAIT_OBJECT_0) return false;
+  GetExitCodeProcess(program, code);
+  return true;
+}
+
+// Waits for the program's main window; gives up at once if the program ends.
 bool WaitForWindow(std::wstring* detail) {
-  bool found = Eventually(
-      [](std::wstring* d) {
-        HWND w = FindWindowW(kMainClass, nullptr);
-        if (w == nullptr || !IsWindowVisible(w)) {
-          *d = w == nullptr ? L"no window of that class" : L"the window is hidden";
-          return false;
-        }
-        mainWindow = w;
-        return true;
-      },
-      detail);
-  if (!found) return false;
-  GetWindowThreadProcessId(mainWindow, &programId);
-  program = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
-                        programId);
-  if (program == nullptr) {
-    *detail = L"cannot open the process (error " + Num(GetLastError()) + L")";
+  DWORD start = GetTickCount();
+  while (true) {
+    DWORD code = 0;
+    if (Ended(&code)) {
+      *detail = L"the program has ended (exit code " + Num(code) + L")";
+      return false;
+    }
+    MainSearch search{nullptr, false};
+    EnumWindows(FindMain, reinterpret_cast<LPARAM>(&search));
+    if (search.found != nullptr) {
+      mainWindow = search.found;
+      return true;
+    }
+    if (GetTickCount() - start >= timeoutMs) {
+      *detail = search.hidden ? L"the window is hidden" : L"no window of that class";
+      HWND box = OpenBox();
+      if (box != nullptr) *detail += L"; " + OpenBoxText(box);
+      return false;
+    }
+    Sleep(kPollMs);
+  }
+}
+
+// ---- the program ------------------------------------------------------------
+
+bool StartProgram(const std::wstring& path) {
+  wchar_t full[MAX_PATH];
+  wchar_t* name = nullptr;
+  DWORD n = GetFullPathNameW(path.c_str(), MAX_PATH, full, &name);
+  if (n == 0 || n >= MAX_PATH || name == nullptr) {
+    Print(L"cannot resolve the program's path " + Quote(path));
     return false;
   }
+  // Started from its own folder, as from Explorer: it reads machine.txt and
+  // prohibited_disks.txt there.
+  std::wstring folder(full, static_cast<size_t>(name - full));
+  std::wstring command = L"\"" + std::wstring(full) + L"\"";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessW(full, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                      folder.c_str(), &startup, &info)) {
+    Print(L"cannot start " + Quote(full) + L" (error " + Num(GetLastError()) + L")");
+    return false;
+  }
+  CloseHandle(info.hThread);
+  program = info.hProcess;
+  programId = info.dwProcessId;
+  startedProgram = true;
+  return true;
+}
+
+// The one process of this image name; waits for it to appear.
+bool AttachProgram(const std::wstring& image) {
+  DWORD start = GetTickCount();
+  std::vector<DWORD> ids;
+  while (true) {
+    ids.clear();
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot != INVALID_HANDLE_VALUE) {
+      PROCESSENTRY32W entry = {};
+      entry.dwSize = sizeof entry;
+      for (BOOL more = Process32FirstW(snapshot, &entry); more;
+           more = Process32NextW(snapshot, &entry))
+        if (_wcsicmp(entry.szExeFile, image.c_str()) == 0)
+          ids.push_back(entry.th32ProcessID);
+      CloseHandle(snapshot);
+    }
+    if (!ids.empty() || GetTickCount() - start >= timeoutMs) break;
+    Sleep(100);
+  }
+  if (ids.size() != 1) {
+    Print(ids.empty() ? L"no process named " + image + L" is running"
+                      : Num(static_cast<long long>(ids.size())) + L" processes named " +
+                            image + L" are running; cannot tell which to work");
+    return false;
+  }
+  program = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, ids[0]);
+  if (program == nullptr) {
+    Print(L"cannot open the process of " + image + L" (error " + Num(GetLastError()) + L")");
+    return false;
+  }
+  programId = ids[0];
   return true;
 }
 
@@ -1210,9 +1318,7 @@ bool Run(const Step& s, std::wstring* detail, bool* fatal) {
     do {
       HWND box = OpenBox();
       if (box != nullptr) {
-        HWND t = BoxControl(box, 0xFFFF);
-        *detail = L"a dialog is open: " + Quote(TextOf(box)) + L" " +
-                  Quote(t != nullptr ? TextOf(t) : L"");
+        *detail = OpenBoxText(box);
         return false;
       }
       Sleep(kPollMs);
@@ -1238,16 +1344,42 @@ bool Run(const Step& s, std::wstring* detail, bool* fatal) {
   return true;
 }
 
+// Ends a program the script left running, so that the harness can check
+// its disks; the screen is photographed first when a step failed.
+void EndProgram() {
+  DWORD code = 0;
+  if (WaitForSingleObject(program, 3000) == WAIT_OBJECT_0) {
+    GetExitCodeProcess(program, &code);
+    Print(L"program exit code " + Num(code));
+    return;
+  }
+  std::wstring ignored;
+  if (failed > 0) Screenshot(L"failure", &ignored);
+  TerminateProcess(program, 1);
+  WaitForSingleObject(program, 10000);
+  Print(L"the program was still running: ended it");
+}
+
+const wchar_t kUsage[] =
+    L"usage: e2e_driver --start EXE | --attach NAME [--shots] [--timeout MS] "
+    L"[--keep-going] SCRIPT | -e COMMAND...";
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   std::vector<Step> steps;
   bool fromArgs = false;
-  std::wstring scriptPath;
+  std::wstring scriptPath, start, attach;
   for (int i = 1; i < argc; ++i) {
     std::wstring a = argv[i];
     if (a == L"--shots") {
       shotsEnabled = true;
+    } else if (a == L"--keep-going") {
+      keepGoing = true;
+    } else if (a == L"--start" && i + 1 < argc) {
+      start = argv[++i];
+    } else if (a == L"--attach" && i + 1 < argc) {
+      attach = argv[++i];
     } else if (a == L"--timeout" && i + 1 < argc) {
       timeoutMs = static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10));
     } else if (a == L"-e" && i + 1 < argc) {
@@ -1262,17 +1394,15 @@ int wmain(int argc, wchar_t** argv) {
     } else if (scriptPath.empty() && !fromArgs) {
       scriptPath = a;
     } else {
-      Print(L"usage: e2e_driver [--shots] [--timeout MS] SCRIPT | -e COMMAND...");
+      Print(kUsage);
       return 2;
     }
   }
-  if (!fromArgs) {
-    if (scriptPath.empty()) {
-      Print(L"usage: e2e_driver [--shots] [--timeout MS] SCRIPT | -e COMMAND...");
-      return 2;
-    }
-    if (!ReadScript(scriptPath, &steps)) return 2;
+  if (start.empty() == attach.empty() || (!fromArgs && scriptPath.empty())) {
+    Print(kUsage);
+    return 2;
   }
+  if (!fromArgs && !ReadScript(scriptPath, &steps)) return 2;
   bool valid = true;
   for (const Step& s : steps) {
     std::wstring error;
@@ -1286,8 +1416,16 @@ int wmain(int argc, wchar_t** argv) {
   wchar_t cwd[MAX_PATH] = L"";
   GetCurrentDirectoryW(MAX_PATH, cwd);
   vars[L"cwd"] = cwd;
+  if (!(start.empty() ? AttachProgram(attach) : StartProgram(start))) return 2;
 
+  int notRun = 0;
+  bool stopped = false;
   for (const Step& s : steps) {
+    if (stopped) {
+      Print(L"not run " + Num(s.line) + L": " + s.source);
+      ++notRun;
+      continue;
+    }
     std::wstring detail;
     bool fatal = false;
     bool ok = Run(s, &detail, &fatal);
@@ -1297,12 +1435,11 @@ int wmain(int argc, wchar_t** argv) {
       ++passed;
     } else {
       ++failed;
-      if (fatal) {
-        Print(L"stopping: the rest of the script needs this step");
-        break;
-      }
+      stopped = !keepGoing || fatal;
     }
   }
-  Print(Num(passed) + L" passed, " + Num(failed) + L" failed");
+  Print(Num(passed) + L" passed, " + Num(failed) + L" failed" +
+        (notRun > 0 ? L", " + Num(notRun) + L" not run" : L""));
+  if (startedProgram) EndProgram();
   return failed == 0 ? 0 : 1;
 }

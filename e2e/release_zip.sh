@@ -104,7 +104,7 @@ else
   fail "the packed prohibited_disks.txt cannot be read"
 fi
 
-bash "$src/e2e/run.sh" --name release_zip --out "$out" --prefix "$prefix" \
+bash "$src/e2e/run.sh" --name release-zip --out "$out" --prefix "$prefix" \
   --folder "$dir" --program tessavane.exe --driver "$driver" \
   --script "$src/e2e/scripts/release-zip.txt"
 run_status=$?

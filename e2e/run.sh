@@ -20,8 +20,14 @@
 #                                  folder when the driver asks for the
 #                                  screenshot SHOT, before it goes on: a
 #                                  person adding lines to an events file
+#       The checks run also after a failed script, once the program has
+#       ended, so that the log tells which disks were or were not written.
 #       --visible runs on the current $DISPLAY when one is reachable, so a
 #       person can watch; otherwise on a private Xvfb as always.
+#       --decoy starts a second copy of the program first, from a folder of
+#       its own in the same Wine prefix, and waits for its window: the driver
+#       must work only the program it started, so the decoy's folder must
+#       end as it began.
 #
 #   run.sh ... --folder DIR --program NAME ...
 #       Starts DIR/NAME from DIR as it stands: nothing is copied there and no
@@ -36,15 +42,19 @@
 #   run.sh --name NAME --out DIR --prefix DIR --run EXE [--data FILE]...
 #       Runs a console test program in a fresh folder; its exit code decides.
 #
-# The Wine prefix is made on first use (and reused after); everything this
-# script starts is stopped by its process id, also when it fails.
+# --prefix names a template Wine prefix, made on first use and never run
+# itself: every run works in a copy of its own, so runs at once share no Wine
+# server, no windows and no registry. The copy links the template's system
+# DLLs, which nothing writes, and copies the rest (a tenth of a second, where
+# making a prefix takes twenty). Everything this script starts is stopped by
+# its process id or through its own prefix, also when it fails.
 # Exit code: 0 passed, 1 failed, 77 skipped (no Wine, or nothing built).
 set -uo pipefail
 
 name="" out="" prefix="" program="" driver="" machine="" script="" run=""
 data=()
 random_files=() sparse_files=() copies=() absent=() zeros=() appends=()
-visible=0 folder="" by_hand=0
+visible=0 folder="" by_hand=0 decoy=0
 while [ $# -gt 0 ]; do
   case $1 in
     --name) name=$2; shift 2 ;;
@@ -68,6 +78,7 @@ while [ $# -gt 0 ]; do
     --visible) visible=1; shift ;;
     --folder) folder=$2; shift 2 ;;
     --by-hand) by_hand=1; shift ;;
+    --decoy) decoy=1; shift ;;
     *) echo "run.sh: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -96,26 +107,30 @@ done
 mkdir -p "$out" "$(dirname "$prefix")"
 out=$(cd "$out" && pwd)
 [ -n "$folder" ] && folder=$(cd "$folder" && pwd)
-prefix=$(cd "$(dirname "$prefix")" && pwd)/$(basename "$prefix")
+template=$(cd "$(dirname "$prefix")" && pwd)/$(basename "$prefix")
+runs=$template-runs
 work=$(mktemp -d "${TMPDIR:-/tmp}/tessavane-e2e.XXXXXX")
-export WINEPREFIX=$prefix
+run_prefix=""
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export WINEARCH=win64
 
-xvfb_pid="" program_pid="" job_pid="" wine_used=0
+xvfb_pid="" program_pid="" job_pid="" decoy_pid="" wine_used=0
 cleanup() {
   local status=$?
   local pid
-  for pid in "$job_pid" "$program_pid"; do
+  for pid in "$job_pid" "$program_pid" "$decoy_pid"; do
     if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
       kill "$pid" 2>/dev/null
     fi
   done
   if [ "$wine_used" = 1 ]; then
-    # Only this private prefix's server and its processes.
+    # Only this run's own prefix: its server and its processes.
     wineserver -k >/dev/null 2>&1
     timeout 20 wineserver -w >/dev/null 2>&1
+  fi
+  if [ -n "$run_prefix" ]; then
+    rm -rf "$run_prefix" "$run_prefix.lock"
   fi
   if [ -n "$xvfb_pid" ]; then
     kill "$xvfb_pid" 2>/dev/null
@@ -155,20 +170,27 @@ start_xvfb() {
   export DISPLAY=:$(tr -dc '0-9' <"$work/display")
 }
 
-# One prefix serves every test of a run; the first test makes it.
-prepare_prefix() {
-  exec 9>"$prefix.lock"
-  flock 9
-  if [ ! -f "$prefix/.tessavane-ready" ]; then
-    echo "making the Wine prefix $prefix"
-    local started=$SECONDS
-    rm -rf "$prefix"
-    wine_used=1
-    in_background wineboot -i >"$work/wineboot.log" 2>&1
-    in_background wineserver -w
-    # CJK text through the fonts Wine's controls and dialogs ask for; one
-    # virtual desktop so every window is drawn by Wine, frame included.
-    cat >"$work/setup.reg" <<'EOF'
+# The template is made by the first run that needs it, again when Wine
+# changes (a copy of a prefix from another Wine would update its linked DLLs
+# in place), and only ever under its lock.
+wine_fingerprint() {
+  local inf
+  inf=$(dirname "$(command -v wine)")/../share/wine/wine.inf
+  printf '%s %s\n' "$(wine --version 2>/dev/null)" "$(stat -c %Y "$inf" 2>/dev/null)"
+}
+
+make_template() {
+  local prefix=$template
+  echo "making the Wine prefix $prefix"
+  local started=$SECONDS
+  rm -rf "$prefix"
+  export WINEPREFIX=$prefix
+  wine_used=1
+  in_background wineboot -i >"$work/wineboot.log" 2>&1
+  in_background wineserver -w
+  # CJK text through the fonts Wine's controls and dialogs ask for; one
+  # virtual desktop so every window is drawn by Wine, frame included.
+  cat >"$work/setup.reg" <<'EOF'
 REGEDIT4
 
 [HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements]
@@ -184,26 +206,62 @@ REGEDIT4
 [HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]
 "Default"="1024x768"
 EOF
-    (cd "$work" && wine regedit /S setup.reg >>"$work/wineboot.log" 2>&1)
-    wineserver -w
-    local font
-    font=$(fc-match -f '%{file}' 'Noto Sans CJK SC' 2>/dev/null)
-    [ -f "$font" ] || font=/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc
-    if [ ! -f "$font" ]; then
-      echo "FAIL: Noto Sans CJK SC is not installed (fonts-noto-cjk)"
-      return 1
-    fi
-    ln -sf "$font" "$prefix/drive_c/windows/Fonts/$(basename "$font")"
-    # The caption buttons draw with Wine's Marlett, which some packagings
-    # leave outside the prefix.
-    local marlett
-    for marlett in /usr/share/wine/fonts/marlett.ttf /usr/lib/*/wine/fonts/marlett.ttf; do
-      [ -f "$marlett" ] && ln -sf "$marlett" "$prefix/drive_c/windows/Fonts/marlett.ttf" && break
-    done
-    touch "$prefix/.tessavane-ready"
-    echo "prefix ready in $((SECONDS - started)) s"
+  (cd "$work" && wine regedit /S setup.reg >>"$work/wineboot.log" 2>&1)
+  wineserver -w
+  local font
+  font=$(fc-match -f '%{file}' 'Noto Sans CJK SC' 2>/dev/null)
+  [ -f "$font" ] || font=/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc
+  if [ ! -f "$font" ]; then
+    echo "FAIL: Noto Sans CJK SC is not installed (fonts-noto-cjk)"
+    return 1
   fi
+  ln -sf "$font" "$prefix/drive_c/windows/Fonts/$(basename "$font")"
+  # The caption buttons draw with Wine's Marlett, which some packagings
+  # leave outside the prefix.
+  local marlett
+  for marlett in /usr/share/wine/fonts/marlett.ttf /usr/lib/*/wine/fonts/marlett.ttf; do
+    [ -f "$marlett" ] && ln -sf "$marlett" "$prefix/drive_c/windows/Fonts/marlett.ttf" && break
+  done
+  wine_fingerprint >"$prefix/.tessavane-ready"
+  echo "prefix ready in $((SECONDS - started)) s"
+}
+
+# This run's own prefix: the template's system32 and syswow64 linked, the
+# rest copied. Each copy holds a lock while its run lives (its Wine server
+# inherits it); a copy whose lock is free was left by a run that was killed,
+# and goes.
+prepare_prefix() {
+  exec 9>"$template.lock"
+  flock 9
+  if [ "$(cat "$template/.tessavane-ready" 2>/dev/null)" != "$(wine_fingerprint)" ]; then
+    make_template || return 1
+  fi
+  mkdir -p "$runs"
+  local old
+  for old in "$runs"/*; do
+    case $old in
+      *.lock) [ -e "${old%.lock}" ] || rm -f "$old" ;;
+      *) if [ ! -e "$old.lock" ] || flock -n "$old.lock" true; then rm -rf "$old" "$old.lock"; fi ;;
+    esac
+  done
+  run_prefix=$(mktemp -d "$runs/XXXXXX") || return 1
+  exec 8>"$run_prefix.lock"
+  flock 8
+  local d
+  (cd "$template" && find . -mindepth 1 -maxdepth 1 ! -name drive_c -exec cp -a {} "$run_prefix/" \;) &&
+    mkdir -p "$run_prefix/drive_c" &&
+    (cd "$template/drive_c" && find . -mindepth 1 -maxdepth 1 ! -name windows -exec cp -a {} "$run_prefix/drive_c/" \;) &&
+    mkdir -p "$run_prefix/drive_c/windows" &&
+    (cd "$template/drive_c/windows" && find . -mindepth 1 -maxdepth 1 ! -name system32 ! -name syswow64 \
+      -exec cp -a {} "$run_prefix/drive_c/windows/" \;) || return 1
+  for d in system32 syswow64; do
+    [ -d "$template/drive_c/windows/$d" ] || continue
+    cp -al "$template/drive_c/windows/$d" "$run_prefix/drive_c/windows/" 2>/dev/null ||
+      cp -a "$template/drive_c/windows/$d" "$run_prefix/drive_c/windows/" || return 1
+  done
   flock -u 9
+  exec 9>&-
+  export WINEPREFIX=$run_prefix
 }
 
 screenshot() {
@@ -298,18 +356,21 @@ if [ -n "$run" ]; then
   exit $?
 fi
 
+# Where the program starts, as this host and as Windows name it (the host's
+# root is drive Z: in every prefix).
 if [ -n "$folder" ]; then
-  (cd "$folder" && exec wine "./$program") >"$work/program.log" 2>&1 &
-  program_pid=$!
+  program_dir=$folder program_name=$program
 else
+  program_dir=$work program_name=$(basename "$program")
   cp "$program" "$work/" || exit 1
   cp "$machine" "$work/machine.txt" || exit 1
-  (cd "$work" && exec wine "./$(basename "$program")") >"$work/program.log" 2>&1 &
-  program_pid=$!
 fi
+windows_path() { printf 'Z:%s' "$(printf '%s' "$1" | tr '/' '\\')"; }
 
 if [ "$by_hand" = 1 ]; then
-  echo "the window is yours; the run ends when you close it"
+  echo "the window is yours (Wine prefix $run_prefix); the run ends when you close it"
+  (cd "$program_dir" && exec wine "./$program_name") >"$work/program.log" 2>&1 &
+  program_pid=$!
   wait "$program_pid"
   program_status=$?
   program_pid=""
@@ -317,17 +378,46 @@ if [ "$by_hand" = 1 ]; then
   exit "$program_status"
 fi
 
-cp "$driver" "$work/" || exit 1
+cp "$driver" "$work/driver.exe" || exit 1
 cp "$script" "$work/script.txt" || exit 1
 cd "$work" || exit 1
 
-# The driver asks for screenshots on its output and waits for the flag file.
+# The decoy: the same program and machine in a folder of its own, held open
+# by a second driver that only waits.
+decoy_files=""
+if [ "$decoy" = 1 ]; then
+  if [ -n "$folder" ]; then
+    echo "run.sh: --decoy needs --machine" >&2
+    exit 2
+  fi
+  mkdir decoy &&
+    find . -maxdepth 1 -type f ! -name driver.exe ! -name script.txt \
+      -exec cp --sparse=always {} decoy/ \; || exit 1
+  decoy_files=$(cd decoy && ls -l --time-style=+%s.%N)
+  (cd decoy && exec wine ../driver.exe --start "./$program_name" -e wait-window -e "sleep 3600000") \
+    >decoy.log 2>&1 &
+  decoy_pid=$!
+  for _ in $(seq 600); do
+    grep -q '^ok   1: wait-window' decoy.log && break
+    kill -0 "$decoy_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if ! grep -q '^ok   1: wait-window' decoy.log; then
+    echo "FAIL: the decoy's window did not open"; cat decoy.log
+    exit 1
+  fi
+  echo "decoy: a second $program_name is open in the same prefix"
+fi
+
+# The driver starts the program and asks for screenshots on its output,
+# then waits for the flag file.
 drive() {
-  timeout --kill-after=5 600 wine "./$(basename "$driver")" --shots script.txt \
-    2>"$work/driver.log" |
+  timeout --kill-after=5 600 wine ./driver.exe --start "$(windows_path "$program_dir/$program_name")" \
+    --shots script.txt 2>"$work/driver.log" |
     while IFS= read -r line; do
       line=${line%$'\r'}
       printf '%s\n' "$line"
+      printf '%s\n' "$line" >>"$work/driver.out"
       case $line in
         "SCREENSHOT "*)
           shot=${line#SCREENSHOT }
@@ -344,31 +434,31 @@ drive() {
 in_background drive
 driver_status=$?
 
+status=0
+# A driver that was killed may end with 0: only its own summary counts.
+if [ "$driver_status" -eq 0 ] && ! grep -qE '^[0-9]+ passed, 0 failed$' "$work/driver.out"; then
+  echo "FAIL: the driver ended without finishing its script"
+  driver_status=1
+fi
 if [ "$driver_status" -ne 0 ]; then
-  kill -0 "$program_pid" 2>/dev/null && screenshot failure
-  echo "--- driver stderr"; cat "$work/driver.log"
-  echo "--- program output"; cat "$work/program.log"
+  echo "--- driver and program stderr"; cat "$work/driver.log"
+  status=1
 fi
-
-# The program ends by itself when the script closed its window.
-for _ in $(seq 50); do
-  kill -0 "$program_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if ! kill -0 "$program_pid" 2>/dev/null; then
-  wait "$program_pid"
-  echo "program exit code $?"
-  program_pid=""
-else
-  echo "program still running; stopping it"
+if [ "$decoy" = 1 ]; then
+  if ! kill -0 "$decoy_pid" 2>/dev/null; then
+    echo "FAIL: the decoy's window was closed"; cat decoy.log
+    status=1
+  elif [ "$(cd decoy && ls -l --time-style=+%s.%N)" != "$decoy_files" ]; then
+    echo "FAIL: the decoy's folder changed: its disks were written"
+    (cd decoy && ls -l)
+    status=1
+  else
+    echo "ok   the decoy was left alone"
+  fi
 fi
-
-[ "$driver_status" -eq 0 ] || exit 1
-# The checks read what the program wrote, so only once it has ended.
-if [ -n "$program_pid" ]; then
-  [ $((${#copies[@]} + ${#absent[@]} + ${#zeros[@]})) -eq 0 ] && exit 0
-  echo "FAIL: cannot check the disks while the program runs"
-  exit 1
-fi
-check_folder || exit 1
-exit 0
+# The driver ends the program it started; whatever else still runs in this
+# prefix goes too, so that the disks hold what the program left.
+wineserver -k >/dev/null 2>&1
+timeout 20 wineserver -w >/dev/null 2>&1
+check_folder || status=1
+exit "$status"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # scripts/try.sh as a person would use it, with the driver standing in for
-# the person: on a private display, go to another folder in the file dialog
+# the person (attached to the rehearsal's program in its own Wine prefix), in
+# a rehearsal folder of its own: on a private display, go to another folder in the file dialog
 # (which moves the program's current folder too) and pick a file of this
 # computer there, write it onto the USB disk, close the window; then the
 # report must say that disk 3 was written and starts with that file, and that
@@ -17,27 +18,13 @@ while [ $# -gt 0 ]; do
     *) echo "try_by_hand.sh: unknown argument $1" >&2; exit 2 ;;
   esac
 done
-for tool in wine wineserver Xvfb xdpyinfo; do
-  command -v "$tool" >/dev/null 2>&1 || { echo "SKIP: $tool is not installed"; exit 77; }
-done
-[ -f "$driver" ] || { echo "SKIP: $driver is not built (build the windows preset first)"; exit 77; }
 src=$(cd "$src" && pwd)
-
+. "$src/e2e/rehearsal.sh"
+rehearsal_needs "$driver"
 work=$(mktemp -d -t tessavane-try.XXXXXX)
-xvfb_pid="" try_pid=""
-cleanup() {
-  [ -n "$try_pid" ] && kill "$try_pid" 2>/dev/null && wait "$try_pid" 2>/dev/null
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap rehearsal_cleanup EXIT
 trap 'exit 130' INT TERM
-
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
-xvfb_pid=$!
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-[ -s "$work/display" ] || { echo "FAIL: Xvfb did not start"; exit 1; }
-export DISPLAY=:$(tr -dc '0-9' <"$work/display")
+private_display
 
 # The person's own file, in a folder of its own.
 mkdir "$work/mine"
@@ -45,21 +32,10 @@ head -c 3000001 /dev/urandom >"$work/mine/own image.img"
 want=$(sha256sum <"$work/mine/own image.img" | cut -d' ' -f1)
 cp "$driver" "$work/mine/driver.exe"
 
-bash "$src/scripts/try.sh" >"$work/try.log" 2>&1 &
-try_pid=$!
-for _ in $(seq 1200); do
-  grep -q "the window is yours" "$work/try.log" && break
-  kill -0 "$try_pid" 2>/dev/null || break
-  sleep 0.5
-done
-if ! grep -q "the window is yours" "$work/try.log"; then
-  cat "$work/try.log"
-  echo "FAIL: the window was not left to the person"
-  exit 1
-fi
+open_rehearsal "$work/try" "$work/try.log"
 
-(cd "$work/mine" && WINEPREFIX=$src/build/demo-prefix WINEDEBUG=-all \
-  timeout --kill-after=5 300 wine ./driver.exe \
+(cd "$work/mine" && WINEPREFIX=$rehearsal_prefix WINEDEBUG=-all \
+  timeout --kill-after=5 300 wine ./driver.exe --attach tessavane-sim.exe \
     -e 'wait-window' \
     -e 'click 1003' \
     -e 'expect-box caption "选择镜像文件"' \
@@ -77,10 +53,8 @@ fi
     -e 'close') 2>&1 | tr -d '\r'
 driver_status=${PIPESTATUS[0]}
 
-for _ in $(seq 120); do kill -0 "$try_pid" 2>/dev/null || break; sleep 0.5; done
-wait "$try_pid"
+rehearsal_status
 try_status=$?
-try_pid=""
 sed -n '/---- Tessavane rehearsal report/,$p' "$work/try.log"
 
 status=0

@@ -1,10 +1,19 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets and runs each for a while from the seeds kept in
 # fuzz/seeds (hex text). Fails on any finding.
-#   bash fuzz/run.sh [seconds per target, default 60]
+#   bash fuzz/run.sh [seconds per target, default 60; 0 runs nothing]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
+if ! [[ $seconds =~ ^[0-9]+$ ]]; then
+  echo "fuzz: the time per target must be a whole number of seconds, not '$seconds'" >&2
+  exit 2
+fi
+# libFuzzer takes -max_total_time=0 as no limit at all.
+if [ "$seconds" -eq 0 ]; then
+  echo "fuzz: 0 seconds per target: nothing run"
+  exit 0
+fi
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc)"
 out=build/fuzz/runs

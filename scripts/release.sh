@@ -7,8 +7,7 @@ set -euo pipefail
 export TZ=UTC
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-cmake --preset windows >/dev/null
-cmake --build --preset windows -j "$(nproc)" --target tessavane
+bash scripts/build_windows.sh tessavane
 
 stage=build/release/tessavane
 rm -rf build/release && mkdir -p "$stage"

@@ -1,35 +1,142 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the Windows programs (cross-built,
-# then driven under Wine), the native tests, the same tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests under
-# ThreadSanitizer, and each fuzz target for a minute.
-#   bash scripts/test.sh            (FUZZ_SECONDS=N to change the fuzz time)
-set -euo pipefail
+# Builds everything and runs every test, in stages:
+#   windows  the Windows programs, cross-built with MinGW-w64
+#   native   the native build and its tests (GoogleTest, through ctest)
+#   e2e      the end-to-end tests: the Windows programs under Wine, their
+#            import tables and resources, the release zip, the demo, the
+#            rehearsal, runs at once
+#   asan     the native tests under AddressSanitizer and
+#            UndefinedBehaviorSanitizer
+#   tsan     the threaded tests under ThreadSanitizer
+#   fuzz     each fuzz target for FUZZ_SECONDS seconds (default 60; 0 skips)
+#
+#   bash scripts/test.sh               every stage, in this order
+#   bash scripts/test.sh native e2e    only the stages named
+# Each stage prints its time; the run ends with a summary of the stages, what
+# each counted and how long it took. The first stage that fails ends the run.
+set -uo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+
+all_stages=(windows native e2e asan tsan fuzz)
+usage() {
+  echo "usage: bash scripts/test.sh [STAGE...]   (stages: ${all_stages[*]})" >&2
+  exit 2
+}
+stages=("$@")
+[ ${#stages[@]} -gt 0 ] || stages=("${all_stages[@]}")
+for s in "${stages[@]}"; do
+  [[ " ${all_stages[*]} " == *" $s "* ]] || usage
+done
+fuzz_seconds=${FUZZ_SECONDS:-60}
+if ! [[ $fuzz_seconds =~ ^[0-9]+$ ]]; then
+  echo "test.sh: FUZZ_SECONDS must be a whole number of seconds, not '$fuzz_seconds'" >&2
+  exit 2
+fi
+
+bash scripts/setup.sh || exit 1
 jobs=$(nproc)
-step() { printf '\n==== %s\n' "$*"; }
+logs=build/test-logs
+mkdir -p "$logs"
 
-step "Windows programs (MinGW-w64)"
-cmake --preset windows >/dev/null
-cmake --build --preset windows -j "$jobs"
+# What a ctest log counted: "141 tests" or "30 passed, 2 skipped" or
+# "3 of 32 failed".
+ctest_counts() {
+  local total failed skipped
+  total=$(sed -n 's/.*tests passed, [0-9]* tests* failed out of \([0-9]*\)$/\1/p' "$1" | tail -n 1)
+  failed=$(sed -n 's/.*tests passed, \([0-9]*\) tests* failed out of [0-9]*$/\1/p' "$1" | tail -n 1)
+  skipped=$(grep -c '(Skipped)$' "$1")
+  if [ -z "$total" ]; then
+    echo "no tests counted"
+  elif [ "$failed" != 0 ]; then
+    echo "$failed of $total failed"
+  elif [ "$skipped" != 0 ]; then
+    echo "$((total - skipped)) passed, $skipped skipped"
+  else
+    echo "$total tests"
+  fi
+}
 
-step "native tests and the end-to-end tests under Wine"
-cmake --preset native >/dev/null
-cmake --build --preset native -j "$jobs"
-ctest --preset native -j "$jobs"
+stage_windows() {
+  bash scripts/build_windows.sh --log build/windows.log || return 1
+  echo "log: build/windows.log"
+  counts="$(ls build/windows/*.exe | wc -l) programs"
+}
 
-step "AddressSanitizer + UndefinedBehaviorSanitizer"
-cmake --preset asan >/dev/null
-cmake --build --preset asan -j "$jobs" --target tessavane_tests
-ctest --preset asan -j "$jobs" -LE e2e
+native_build() {
+  cmake --preset native >/dev/null && cmake --build --preset native -j "$jobs"
+}
 
-step "ThreadSanitizer over the threaded tests"
-cmake --preset tsan >/dev/null
-cmake --build --preset tsan -j "$jobs" --target tessavane_tests
-TSAN_OPTIONS="halt_on_error=1" build/tsan/tests/tessavane_tests --gtest_filter='*Concurrency*'
+# ctest of a preset with the given filter, its log kept for the counts.
+run_ctest() {
+  local preset=$1 log=$logs/$2.log
+  shift 2
+  ctest --preset "$preset" -j "$jobs" "$@" 2>&1 | tee "$log"
+  local status=${PIPESTATUS[0]}
+  counts=$(ctest_counts "$log")
+  return "$status"
+}
 
-step "fuzzing"
-bash fuzz/run.sh "${FUZZ_SECONDS:-60}"
+stage_native() { native_build && run_ctest native native -LE e2e; }
+stage_e2e() { native_build && run_ctest native e2e -L e2e; }
 
-step "all tests passed"
+stage_asan() {
+  cmake --preset asan >/dev/null && cmake --build --preset asan -j "$jobs" --target tessavane_tests &&
+    run_ctest asan asan -LE e2e
+}
+
+stage_tsan() {
+  cmake --preset tsan >/dev/null && cmake --build --preset tsan -j "$jobs" --target tessavane_tests ||
+    return 1
+  TSAN_OPTIONS="halt_on_error=1" build/tsan/tests/tessavane_tests --gtest_filter='*Concurrency*' 2>&1 |
+    tee "$logs/tsan.log"
+  local status=${PIPESTATUS[0]}
+  counts="$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests*\.$/\1/p' "$logs/tsan.log") tests"
+  return "$status"
+}
+
+stage_fuzz() {
+  if [ "$fuzz_seconds" = 0 ]; then
+    result=skipped counts="FUZZ_SECONDS=0"
+    echo "skipped: FUZZ_SECONDS=0"
+    return 0
+  fi
+  bash fuzz/run.sh "$fuzz_seconds" 2>&1 | tee "$logs/fuzz.log"
+  local status=${PIPESTATUS[0]}
+  local targets runs
+  targets=$(grep -c 'stat::number_of_executed_units' "$logs/fuzz.log")
+  runs=$(sed -n 's/.*stat::number_of_executed_units: *\([0-9]*\)$/\1/p' "$logs/fuzz.log" |
+    awk '{ n += $1 } END { print n + 0 }')
+  counts="$targets targets, $runs runs, ${fuzz_seconds} s each"
+  return "$status"
+}
+
+clock() { printf '%d:%02d' $(($1 / 60)) $(($1 % 60)); }
+
+summary=()
+started_all=$SECONDS
+failed=""
+for s in "${stages[@]}"; do
+  if [ -n "$failed" ]; then
+    summary+=("$(printf '%-8s %-8s %6s   %s' "$s" "not run" "-" "")")
+    continue
+  fi
+  printf '\n==== %s\n' "$s"
+  counts="" result=passed
+  started=$SECONDS
+  if ! "stage_$s"; then
+    result=FAILED failed=$s
+  fi
+  took=$((SECONDS - started))
+  printf '==== %s: %s in %s\n' "$s" "$result" "$(clock "$took")"
+  summary+=("$(printf '%-8s %-8s %6s   %s' "$s" "$result" "$(clock "$took")" "$counts")")
+done
+
+printf '\n==== summary\n'
+printf '%-8s %-8s %6s   %s\n' stage result time counted
+printf '%s\n' "${summary[@]}"
+printf '%-8s %-8s %6s\n' total "" "$(clock $((SECONDS - started_all)))"
+if [ -n "$failed" ]; then
+  echo "FAILED at the $failed stage"
+  exit 1
+fi
+echo "all stages passed"

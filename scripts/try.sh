@@ -6,9 +6,17 @@
 # simulated disks are files under build/try/. When you close the window, it
 # reports for each simulated disk whether it was written and how many bytes,
 # and whether a written disk starts with the file you picked (SHA-256).
-#   bash scripts/try.sh      (also: bash scripts/demo.sh --try)
+#   bash scripts/try.sh [--out DIR]    (also: bash scripts/demo.sh --try)
+#       DIR  the rehearsal's folder (default build/try), emptied at the
+#            start; one rehearsal at a time uses a folder
 set -euo pipefail
 cd "$(dirname "$0")/.."
+out=build/try
+case ${1:-} in
+  "") ;;
+  --out) [ $# -eq 2 ] || { echo "usage: bash scripts/try.sh [--out DIR]" >&2; exit 2; }; out=$2 ;;
+  *) echo "usage: bash scripts/try.sh [--out DIR]" >&2; exit 2 ;;
+esac
 
 no_display() {
   echo "try: $1."
@@ -21,14 +29,21 @@ no_display() {
 bash scripts/setup.sh
 xdpyinfo >/dev/null 2>&1 || no_display "the display $DISPLAY cannot be reached"
 
-echo "try: building tessavane-sim.exe"
-cmake --preset windows >/dev/null
-cmake --build --preset windows -j "$(nproc)" --target tessavane-sim >/dev/null
-
-out=build/try
+# The folder is emptied only by the rehearsal that holds it.
+mkdir -p "$(dirname "$out")"
+exec 6>>"$out.lock"
+if ! flock -n 6; then
+  echo "try: another rehearsal (process $(cat "$out.lock")) is open and uses $out/."
+  echo "Close its window first, or give this one a folder of its own: --out DIR."
+  exit 1
+fi
+echo $$ >"$out.lock"
 prefix=build/demo-prefix
 rm -rf "$out"
 mkdir -p "$out"
+
+echo "try: building tessavane-sim.exe (log: $out/build.log)"
+bash scripts/build_windows.sh --log "$out/build.log" tessavane-sim
 cp build/windows/tessavane-sim.exe demo/prohibited_disks.txt "$out/"
 {
   cat demo/machine.txt
