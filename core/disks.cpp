@@ -110,19 +110,68 @@ void DescribeDisk(OsHandle disk, wchar_t* name, size_t nameCapacity,
                      serialCapacity);
 }
 
-int64_t QueryDiskLength(OsHandle disk) {
+namespace {
+
+// The length query with the reason it gave nothing usable: the failed call's
+// error, or 0 when the device answered but with no length (too short a reply,
+// a zero or a negative length).
+int64_t ReadDiskLength(OsHandle disk, uint32_t* error) {
+  *error = 0;
   unsigned char reply[kLengthInfoBytes] = {};
   uint32_t returned = 0;
   if (!OsDeviceControl(disk, kIoctlDiskGetLengthInfo, nullptr, 0, reply,
-                       sizeof reply, &returned))
+                       sizeof reply, &returned)) {
+    *error = OsLastError();
     return 0;
-  // A reply without the whole length, or a negative one, says nothing usable
-  // about the disk; the callers take 0 as "no length".
+  }
   if (returned < sizeof reply) return 0;
   uint64_t length = static_cast<uint64_t>(ReadLe32(reply)) |
                     static_cast<uint64_t>(ReadLe32(reply + 4)) << 32;
   if (length > static_cast<uint64_t>(INT64_MAX)) return 0;
   return static_cast<int64_t>(length);
+}
+
+}  // namespace
+
+int64_t QueryDiskLength(OsHandle disk) {
+  uint32_t error = 0;
+  return ReadDiskLength(disk, &error);
+}
+
+uint32_t ReadDiskEntry(OsHandle disk, int32_t number, DiskEntry* entry) {
+  uint32_t error = 0;
+  int64_t length = ReadDiskLength(disk, &error);
+  if (length <= 0) return error != 0 ? error : kErrorMediaChanged;
+  entry->number = number;
+  entry->sizeBytes = static_cast<uint64_t>(length);
+  FormatDevicePath(entry->devicePath, kDevicePathChars, number);
+  DescribeDisk(disk, entry->displayName, kNameChars, entry->serial,
+               kSerialChars);
+  if (entry->displayName[0] == L'\0')
+    FormatText(entry->displayName, kNameChars, L"PhysicalDrive%d", number);
+  return 0;
+}
+
+uint32_t CheckSameDisk(OsHandle disk, const DiskEntry& expected) {
+  // Built in a local: a second 1.1 KiB entry is nothing beside the certainty
+  // that every field was read now, not left over from an earlier disk.
+  DiskEntry now;
+  if (uint32_t error = ReadDiskEntry(disk, expected.number, &now)) return error;
+  if (now.sizeBytes != expected.sizeBytes ||
+      std::wcscmp(now.displayName, expected.displayName) != 0 ||
+      std::wcscmp(now.serial, expected.serial) != 0)
+    return kErrorMediaChanged;
+  return 0;
+}
+
+uint32_t CheckSameDiskAt(const DiskEntry& expected) {
+  wchar_t path[kDevicePathChars];
+  FormatDevicePath(path, kDevicePathChars, expected.number);
+  HandleGuard disk;
+  if (!OsOpen(path, kGenericRead, kFileShareRead | kFileShareWrite,
+              kOpenExisting, 0, disk.out()))
+    return OsLastError();
+  return CheckSameDisk(disk.get(), expected);
 }
 
 void EnumerateDisks() {
@@ -135,17 +184,8 @@ void EnumerateDisks() {
     if (!OsOpen(path, kGenericRead, kFileShareRead | kFileShareWrite,
                 kOpenExisting, 0, disk.out()))
       continue;
-    int64_t length = QueryDiskLength(disk.get());
-    if (length <= 0) continue;
-
-    DiskEntry& entry = diskTable.entries[diskTable.count];
-    entry.number = number;
-    entry.sizeBytes = static_cast<uint64_t>(length);
-    CopyText(entry.devicePath, kDevicePathChars, path);
-    DescribeDisk(disk.get(), entry.displayName, kNameChars, entry.serial,
-                 kSerialChars);
-    if (entry.displayName[0] == L'\0')
-      FormatText(entry.displayName, kNameChars, L"PhysicalDrive%d", number);
-    ++diskTable.count;
+    if (ReadDiskEntry(disk.get(), number,
+                      &diskTable.entries[diskTable.count]) == 0)
+      ++diskTable.count;
   }
 }

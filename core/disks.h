@@ -56,6 +56,22 @@ void DescribeDescriptor(const unsigned char* reply, uint32_t replyBytes,
 // Disk length in bytes, or 0 when the query fails.
 int64_t QueryDiskLength(OsHandle disk);
 
+// Reads the entry of disk `number` from a handle open to it, with the
+// inventory's queries: its length, then its name and serial. Returns 0, or
+// why the disk has no entry: the error of the failed length query, or
+// kErrorMediaChanged when it answers with no length.
+uint32_t ReadDiskEntry(OsHandle disk, int32_t number, DiskEntry* entry);
+
+// Whether the disk a handle reaches is still the device the user confirmed:
+// a disk number names whichever device has it now, and a device that arrived
+// after a removal takes the lowest free number. The same length, name and
+// serial as `expected` give 0; another answer gives kErrorMediaChanged, and a
+// failed query its own error.
+uint32_t CheckSameDisk(OsHandle disk, const DiskEntry& expected);
+// The same through the inventory's own open of expected.number (2 when no
+// disk has that number now).
+uint32_t CheckSameDiskAt(const DiskEntry& expected);
+
 // Sets bootDiskNumber; cannot fail. Falls back to drive 0, or to -1 (no
 // disk) when the program runs from a volume on no disk, such as a RAM disk.
 void DetectBootDisk();

@@ -3,8 +3,6 @@
 
 namespace {
 
-constexpr uint64_t kPadUnit = 4096;
-
 // written * 100 must not wrap for any 64-bit size.
 __extension__ typedef unsigned __int128 WideUnsigned;
 
@@ -18,8 +16,8 @@ int ProgressPercent(uint64_t written, uint64_t imageSize) {
 }
 
 uint32_t PaddedChunkLength(uint32_t bytes, uint64_t diskRemaining) {
-  uint64_t padded =
-      (static_cast<uint64_t>(bytes) + kPadUnit - 1) / kPadUnit * kPadUnit;
+  uint64_t padded = (static_cast<uint64_t>(bytes) + kTailBlockBytes - 1) /
+                    kTailBlockBytes * kTailBlockBytes;
   if (padded > diskRemaining) padded = diskRemaining;
   // Only a chunk within 4 KiB of 4 GiB could pad past 32 bits; it goes
   // unpadded, which an unaligned device refuses rather than corrupts.

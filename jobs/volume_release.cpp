@@ -71,17 +71,26 @@ bool WalkDiskVolumes(int32_t number, HeldVolumes* keep) {
       continue;
     if (!ExtentReplyListsDisk(reply, replyBytes, number)) continue;
 
-    // Results ignored: a volume that refuses the lock (a file on it is open)
-    // may still dismount.
+    // A volume that refuses the lock (a file on it is open) may still
+    // dismount.
     uint32_t unused = 0;
-    OsDeviceControl(volume.get(), kFsctlLockVolume, nullptr, 0, nullptr, 0,
-                    &unused);
+    const bool locked = OsDeviceControl(volume.get(), kFsctlLockVolume, nullptr,
+                                        0, nullptr, 0, &unused);
     OsDeviceControl(volume.get(), kFsctlDismountVolume, nullptr, 0, nullptr,
                     0, &unused);
     matched = true;
-    if (keep != nullptr && keep->Keep(volume.get())) {
-      volume.Release();
-      continue;
+    if (keep != nullptr) {
+      // The forced dismount has closed every file on the volume, so the lock
+      // another program's open file refused may be granted now; without it
+      // that program may mount the volume again in the middle of the write.
+      // Still refused, the volume is kept as it is.
+      if (!locked)
+        OsDeviceControl(volume.get(), kFsctlLockVolume, nullptr, 0, nullptr, 0,
+                        &unused);
+      if (keep->Keep(volume.get())) {
+        volume.Release();
+        continue;
+      }
     }
     OsDeviceControl(volume.get(), kFsctlUnlockVolume, nullptr, 0, nullptr, 0,
                     &unused);

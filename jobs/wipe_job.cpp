@@ -1,4 +1,5 @@
 // The partition wipe: deletes a disk's whole layout on a worker thread.
+#include "core/disks.h"
 #include "core/text.h"
 #include "jobs/jobs.h"
 #include "platform/platform.h"
@@ -9,19 +10,31 @@ void WipePartitionsJob(const DiskEntry& disk) {
             disk.displayName);
   wchar_t path[kDevicePathChars];
   FormatDevicePath(path, kDevicePathChars, disk.number);
-  // Mounted file systems would otherwise keep their own view of the old
-  // layout; whether any volume let go changes nothing below.
-  ReleaseDiskVolumes(disk.number);
-
   wchar_t message[256];
   bool deleted = false;
+
+  // Another device may have the number by now; its volumes and its layout
+  // are not the user's to lose. Checked before the release and again on the
+  // handle that deletes, which stays with its device from then on.
+  uint32_t refused = CheckSameDiskAt(disk);
   HandleGuard device;
-  if (!OsOpen(path, kGenericRead | kGenericWrite,
-              kFileShareRead | kFileShareWrite, kOpenExisting, 0,
-              device.out())) {
+  if (refused == 0) {
+    // Mounted file systems would otherwise keep their own view of the old
+    // layout; whether any volume let go changes nothing below.
+    ReleaseDiskVolumes(disk.number);
+    if (!OsOpen(path, kGenericRead | kGenericWrite,
+                kFileShareRead | kFileShareWrite, kOpenExisting, 0,
+                device.out()))
+      refused = OsLastError();
+    else
+      refused = CheckSameDisk(device.get(), disk);
+  }
+
+  if (refused != 0) {
+    device.Close();
     FormatText(message, 256,
                L"打开目标磁盘失败 (错误码: %lu)。磁盘可能被其他程序锁定。",
-               OsLastError());
+               refused);
     SetStatus(L"删除失败 (打开磁盘失败)");
     ViewMessageBox(BoxOwner::kNone, message, L"错误", kMbIconError);
   } else {

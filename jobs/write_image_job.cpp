@@ -25,12 +25,49 @@ const wchar_t kSpeedIdle[] = L"速度：-";
 
 struct RunResult {
   int64_t imageSize = 0;
-  uint64_t written = 0;  // image bytes on the disk; padding never counts
+  uint64_t written = 0;  // image bytes on the disk; the tail block's own never count
   double averageSpeed = 0;
 };
 
 void ShowError(const wchar_t* text) {
   ViewMessageBox(BoxOwner::kNone, text, kErrorCaption, kMbIconError);
+}
+
+// The disk could not be opened as the one confirmed: `error` is the failed
+// call's code, or ERROR_MEDIA_CHANGED when another device has its number now.
+void ShowDiskRefused(uint32_t error) {
+  wchar_t text[kMessageChars];
+  FormatText(text, kMessageChars,
+             L"打开目标磁盘失败 (错误码: %lu)。\n"
+             L"请尝试先使用“删除全部分区”按钮清除磁盘分区。",
+             error);
+  ShowError(text);
+}
+
+// Reads exactly `length` bytes from the disk's current position.
+bool ReadDiskWhole(OsHandle disk, unsigned char* buffer, uint32_t length) {
+  uint32_t got = 0;
+  return OsRead(disk, buffer, length, &got) && got == length;
+}
+
+// The last chunk goes out as whole 4 KiB blocks, which every sector size
+// takes; the bytes of its last block past the image's end belong to the disk
+// (an MBR backup is followed by a GPT header), so they are read back first
+// and written unchanged. `length` is the padded length, clipped at the disk's
+// end; the disk's position is left at the chunk's start. false if the disk
+// could not be read or positioned: then nothing of the chunk is written.
+bool KeepDiskTail(OsHandle disk, uint64_t chunkStart, unsigned char* buffer,
+                  uint32_t filled, uint32_t length) {
+  if (length <= filled) return true;
+  const uint32_t blockStart = filled / kTailBlockBytes * kTailBlockBytes;
+  const uint32_t imageBytes = filled - blockStart;
+  unsigned char image[kTailBlockBytes];
+  std::memcpy(image, buffer + blockStart, imageBytes);
+  if (!OsSeek(disk, static_cast<int64_t>(chunkStart + blockStart)) ||
+      !ReadDiskWhole(disk, buffer + blockStart, length - blockStart))
+    return false;
+  std::memcpy(buffer + blockStart, image, imageBytes);
+  return OsSeek(disk, static_cast<int64_t>(chunkStart));
 }
 
 // Fills `buffer` from the image until it holds `capacity` bytes or the image
@@ -87,6 +124,14 @@ void CopyImage(const DiskEntry& disk, RunResult* result) {
   }
   const int64_t imageSize = result->imageSize;
 
+  // The number may belong to another device by now: a disk pulled out frees
+  // it for the next one plugged in. Nothing touches the disk or its volumes
+  // before it is known to be the one confirmed.
+  if (uint32_t error = CheckSameDiskAt(disk)) {
+    ShowDiskRefused(error);
+    return;
+  }
+
   wchar_t devicePath[kDevicePathChars];
   FormatDevicePath(devicePath, kDevicePathChars, disk.number);
   // A mounted file system refuses writes into its extents, and one that was
@@ -104,14 +149,18 @@ void CopyImage(const DiskEntry& disk, RunResult* result) {
       uint32_t error = OsLastError();
       // Given up on the disk: nothing is left to hold its volumes for.
       volumes.Close();
-      wchar_t text[kMessageChars];
-      FormatText(text, kMessageChars,
-                 L"打开目标磁盘失败 (错误码: %lu)。\n"
-                 L"请尝试先使用“删除全部分区”按钮清除磁盘分区。",
-                 error);
-      ShowError(text);
+      ShowDiskRefused(error);
       return;
     }
+  }
+  // Checked again on the handle that writes: a swap in the moments since the
+  // first check would otherwise go unseen. From here on the handle stays with
+  // its device, and a device pulled out fails every call.
+  if (uint32_t error = CheckSameDisk(target.get(), disk)) {
+    target.Close();
+    volumes.Close();
+    ShowDiskRefused(error);
+    return;
   }
 
   const int64_t diskLength = QueryDiskLength(target.get());
@@ -147,13 +196,17 @@ void CopyImage(const DiskEntry& disk, RunResult* result) {
     // past that size are not part of what the user confirmed.
     if (written + filled > static_cast<uint64_t>(imageSize)) break;
 
-    // Raw disk transfers must be whole sectors: pad the image's tail with
-    // zeros, never past the disk's end.
+    // Raw disk transfers must be whole sectors: the image's last partial
+    // block is completed with what the disk holds there.
     uint32_t length = filled;
-    if (filled % 4096 != 0) {
+    if (filled % kTailBlockBytes != 0) {
       length = PaddedChunkLength(
           filled, static_cast<uint64_t>(diskLength) - written);
-      std::memset(buffer.get() + filled, 0, length - filled);
+      if (!KeepDiskTail(target.get(), written, buffer.get(), filled, length)) {
+        result->written = written;
+        ShowError(L"写入失败");
+        return;
+      }
     }
     uint32_t done = 0;
     if (!OsWrite(target.get(), buffer.get(), length, &done)) {

@@ -50,6 +50,7 @@ constexpr uint32_t kErrorInvalidParameter = 87;
 constexpr uint32_t kErrorInsufficientBuffer = 122;
 constexpr uint32_t kErrorNoMoreFiles = 18;
 constexpr uint32_t kErrorMoreData = 234;
+constexpr uint32_t kErrorMediaChanged = 1110;
 
 constexpr uint32_t kCpAcp = 0;  // the system's active ANSI code page
 

@@ -280,14 +280,24 @@ TEST(FaultSweep, WipeJobSurvivesEveryFailedCall) {
     if (deleted) {
       EXPECT_EQ(status, L"成功：PhysicalDrive1 全部分区已删除。");
       EXPECT_EQ(boxes[0].text, L"全部分区删除成功。请刷新列表。");
-    } else if (call.op == SimOp::kOpen && call.target == L"\\\\.\\PhysicalDrive1") {
-      EXPECT_EQ(status, L"删除失败 (打开磁盘失败)");
-      EXPECT_EQ(boxes[0].text,
-                L"打开目标磁盘失败 (错误码: 32)。磁盘可能被其他程序锁定。");
-    } else {
+    } else if (call.op == SimOp::kDeviceControl &&
+               call.code == kIoctlDiskDeleteDriveLayout) {
       EXPECT_EQ(status, L"删除失败 (IOCTL 失败)");
       EXPECT_EQ(boxes[0].text,
                 L"分区删除操作失败 (错误码: 5)。请确保具有管理员权限。");
+    } else {
+      // The disk could not be opened, or not known for the one confirmed:
+      // a failed open or length query shows its own code, a name or serial
+      // that reads differently shows ERROR_MEDIA_CHANGED.
+      const uint32_t code = call.op == SimOp::kOpen ? kErrorSharingViolation
+                            : call.op == SimOp::kDeviceControl &&
+                                    call.code == kIoctlDiskGetLengthInfo
+                                ? kErrorAccessDenied
+                                : kErrorMediaChanged;
+      EXPECT_EQ(status, L"删除失败 (打开磁盘失败)");
+      EXPECT_EQ(boxes[0].text, L"打开目标磁盘失败 (错误码: " +
+                                   std::to_wstring(code) +
+                                   L")。磁盘可能被其他程序锁定。");
     }
   }
   EXPECT_GT(injected, 5);

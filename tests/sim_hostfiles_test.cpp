@@ -227,7 +227,7 @@ TEST_F(SimHostFiles, APickedHostImageIsWrittenByTheProgram) {
   const std::vector<uint8_t> disk = SimReadDisk(3, 0, image.size() + 1);
   ASSERT_EQ(disk.size(), image.size() + 1);
   EXPECT_EQ(std::memcmp(disk.data(), image.data(), image.size()), 0);
-  EXPECT_EQ(disk.back(), 0);  // padding of the last sector
+  EXPECT_EQ(disk.back(), SimPatternByte(3, image.size()));  // the disk's own
   EXPECT_EQ(SimOpenHandles(), 0);
 
   const uint64_t padded = (image.size() + 4095) / 4096 * 4096;

@@ -18,10 +18,12 @@ namespace {
 const wchar_t kDrive1[] = L"\\\\.\\PhysicalDrive1";
 const wchar_t kVolume[] = L"\\\\?\\Volume{0101}\\";
 
+// The entry the list holds for a disk of BuildMachine's.
 DiskEntry Entry(int32_t number, const wchar_t* name) {
   DiskEntry e{};
   e.number = number;
   CopyText(e.displayName, kNameChars, name);
+  CopyText(e.serial, kSerialChars, number == 0 ? L"S0" : L"T1");
   e.sizeBytes = 64ull << 20;
   FormatDevicePath(e.devicePath, kDevicePathChars, number);
   return e;
@@ -94,12 +96,16 @@ TEST_F(WipeJobTest, SuccessReportsFirstThenRestoresButtonsThenPostsRefresh) {
   EXPECT_EQ(events[6].kind, FakeEvent::kPostRefresh);
   EXPECT_EQ(FakePostedRefreshes(), 1);
 
-  // The volume is let go before the disk is opened, and the disk is opened
+  // The disk is known for the one confirmed before its volume is let go,
+  // the volume is let go before the disk is opened, and the disk is opened
   // for reading and writing, shared, so other readers are not refused.
   std::vector<SimCall> log = SimCallLog();
+  int look = FindCall(log, SimOp::kOpen, kGenericRead, kDrive1);
   int dismount = FindCall(log, SimOp::kDeviceControl, kFsctlDismountVolume,
                           nullptr);
-  int open = FindCall(log, SimOp::kOpen, 0, kDrive1);
+  int open = FindCall(log, SimOp::kOpen, kGenericRead | kGenericWrite, kDrive1);
+  ASSERT_GE(look, 0);
+  ASSERT_GT(dismount, look);
   int remove = FindCall(log, SimOp::kDeviceControl,
                         kIoctlDiskDeleteDriveLayout, kDrive1);
   ASSERT_GE(dismount, 0);
@@ -170,9 +176,53 @@ TEST_F(WipeJobTest, RefusedLayoutDeletionShowsTheControlCallsCode) {
   std::vector<SimCall> log = SimCallLog();
   int remove = FindCall(log, SimOp::kDeviceControl,
                         kIoctlDiskDeleteDriveLayout, kDrive1);
-  int close = FindCall(log, SimOp::kClose, 0, kDrive1);
+  int close = -1;
+  for (size_t i = 0; i < log.size(); ++i)
+    if (log[i].op == SimOp::kClose && log[i].target == kDrive1)
+      close = static_cast<int>(i);
   EXPECT_GT(close, remove);
   EXPECT_EQ(SimOpenHandles(), 0);
+}
+
+// The number confirmed now belongs to another device: its volumes stay
+// mounted and its layout stays, whenever the swap happened.
+TEST_F(WipeJobTest, AnotherDeviceUnderTheConfirmedNumberKeepsItsLayout) {
+  for (bool duringRelease : {false, true}) {
+    SCOPED_TRACE(duringRelease ? "swapped during the release" : "swapped before");
+    BuildMachine();
+    SimDisk backup;
+    backup.number = 1;
+    backup.length = 64ull << 20;
+    backup.vendor = "ACME";
+    backup.product = "TARGET";
+    backup.serial = "BACKUP";
+    if (!duringRelease) SimAddDisk(backup);
+    bool swapped = false;
+    SimSetCallHook([&](const SimCall& c) {
+      if (duringRelease && !swapped && c.op == SimOp::kFindFirstVolume) {
+        swapped = true;
+        SimAddDisk(backup);
+      }
+    });
+    WipePartitionsJob(Entry(1, L"ACME TARGET"));
+    SimSetCallHook(nullptr);
+
+    EXPECT_FALSE(SimLayoutDeleted(1));
+    std::vector<FakeBox> boxes = FakeBoxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text,
+              L"打开目标磁盘失败 (错误码: 1110)。磁盘可能被其他程序锁定。");
+    EXPECT_EQ(boxes[0].caption, L"错误");
+    EXPECT_EQ(boxes[0].flags, kMbIconError);
+    EXPECT_EQ(FakeText(kStatusLabel), L"删除失败 (打开磁盘失败)");
+    EXPECT_EQ(FakeButtonState(), "idle");
+    EXPECT_EQ(FakePostedRefreshes(), 0);
+    EXPECT_EQ(SimOpenHandles(), 0);
+    if (!duringRelease) {
+      EXPECT_TRUE(SimVolumeMounted(kVolume));
+      EXPECT_EQ(FindCall(SimCallLog(), SimOp::kFindFirstVolume, 0, nullptr), -1);
+    }
+  }
 }
 
 // Fails each seam call of a clean run in turn. After every run the user has

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -44,11 +45,12 @@ DiskEntry EntryFor(int number, uint64_t length) {
   e.sizeBytes = length;
   FormatDevicePath(e.devicePath, kDevicePathChars, number);
   CopyText(e.displayName, kNameChars, L"SIM DISK");
+  CopyText(e.serial, kSerialChars, L"S1");  // as AddDisk describes it
   return e;
 }
 
-void AddDisk(uint64_t length, uint32_t sectorSize = 512,
-             SimHolder holder = SimHolder::kNone) {
+// The disk the user confirmed: EntryFor describes it.
+SimDisk TargetDisk(uint64_t length, uint32_t sectorSize = 512) {
   SimDisk d;
   d.number = kDisk;
   d.length = length;
@@ -56,6 +58,12 @@ void AddDisk(uint64_t length, uint32_t sectorSize = 512,
   d.vendor = "SIM";
   d.product = "DISK";
   d.serial = "S1";
+  return d;
+}
+
+void AddDisk(uint64_t length, uint32_t sectorSize = 512,
+             SimHolder holder = SimHolder::kNone) {
+  SimDisk d = TargetDisk(length, sectorSize);
   d.holder = holder;
   SimAddDisk(d);
 }
@@ -91,14 +99,16 @@ bool IsDisk(const SimCall& c) {
 bool IsImage(const SimCall& c) { return c.target == kImage; }
 
 // The job's calls on the image, the disk and memory, one word pair each;
-// the volume release shows as "release" (its volume calls are left out).
+// the volume release shows as "release" (its volume calls are left out), the
+// identity check as "look disk", "length disk", "describe disk", "close disk".
 std::vector<std::string> Trace() {
   std::vector<std::string> out;
   for (const SimCall& c : SimCallLog()) {
     std::string who = IsDisk(c) ? "disk" : IsImage(c) ? "img" : "";
     std::string what;
     switch (c.op) {
-      case SimOp::kOpen: what = "open"; break;
+      // The inventory's shared open, which the identity check makes.
+      case SimOp::kOpen: what = c.share != 0 && IsDisk(c) ? "look" : "open"; break;
       case SimOp::kClose: what = "close"; break;
       case SimOp::kRead: what = "read"; break;
       case SimOp::kWrite: what = "write"; break;
@@ -107,6 +117,7 @@ std::vector<std::string> Trace() {
       case SimOp::kGetFileSizeEx: what = "size"; break;
       case SimOp::kDeviceControl:
         if (c.code == kIoctlDiskGetLengthInfo) what = "length";
+        if (c.code == kIoctlStorageQueryProperty) what = "describe";
         break;
       case SimOp::kFindFirstVolume: out.push_back("release"); continue;
       case SimOp::kPageAlloc: what = "alloc"; who = ""; break;
@@ -196,10 +207,12 @@ struct SizeCase {
   uint64_t size;
 };
 
-TEST_F(WriteJob, DiskHoldsExactlyTheImageAndOnlyZeroPaddingAfterIt) {
+// The last chunk goes out in whole 4 KiB blocks; past the image's end the
+// disk must keep what it held (an MBR backup followed by a GPT header).
+TEST_F(WriteJob, DiskHoldsExactlyTheImageAndKeepsWhatFollows) {
   for (uint32_t sector : {512u, 4096u}) {
-    // Not a multiple of 4 KiB on the 512-byte disk: the padding must stop at
-    // the disk's end.
+    // Not a multiple of 4 KiB on the 512-byte disk: the last block must stop
+    // at the disk's end.
     const uint64_t diskLength =
         12 * kMiB + (sector == 512 ? 3 * 512 : 4096);
     const SizeCase cases[] = {
@@ -232,17 +245,18 @@ TEST_F(WriteJob, DiskHoldsExactlyTheImageAndOnlyZeroPaddingAfterIt) {
       if (fits) {
         std::vector<uint8_t> onDisk = SimReadDisk(kDisk, 0, c.size);
         EXPECT_TRUE(SameBytes(onDisk, image.data(), c.size));
-        std::vector<uint8_t> pad = SimReadDisk(kDisk, c.size, padEnd - c.size);
-        EXPECT_EQ(pad, std::vector<uint8_t>(padEnd - c.size, 0));
       }
       for (const SimRange& w : SimDiskWrites(kDisk)) {
         EXPECT_LE(w.offset + w.length, padEnd);
+        EXPECT_EQ(w.length % 4096 == 0 || w.offset + w.length == diskLength,
+                  true);
       }
-      const uint64_t after = std::min<uint64_t>(64 * 1024, diskLength - padEnd);
-      std::vector<uint8_t> tail = SimReadDisk(kDisk, padEnd, after);
+      const uint64_t from = fits ? c.size : 0;
+      const uint64_t after = std::min<uint64_t>(64 * 1024, diskLength - from);
+      std::vector<uint8_t> tail = SimReadDisk(kDisk, from, after);
       for (uint64_t i = 0; i < after; ++i)
-        if (tail[i] != SimPatternByte(kDisk, padEnd + i)) {
-          ADD_FAILURE() << "byte changed past the image at " << padEnd + i;
+        if (tail[i] != SimPatternByte(kDisk, from + i)) {
+          ADD_FAILURE() << "byte changed past the image at " << from + i;
           break;
         }
 
@@ -310,15 +324,22 @@ TEST_F(WriteJob, CallOrderOfACleanRun) {
   EnterWritingState();
   Run(64 * kMiB);
   EXPECT_EQ(Trace(), (std::vector<std::string>{
-                         "open img", "size img", "release", "open disk",
+                         "open img", "size img", "look disk", "length disk",
+                         "describe disk", "close disk", "release",
+                         "open disk", "length disk", "describe disk",
                          "length disk", "alloc", "seek disk", "seek img",
                          "read img", "write disk", "read img", "read img",
                          "write disk", "flush disk", "free", "close disk",
                          "close img"}));
   for (const SimCall& c : SimCallLog()) {
+    // The one open that writes is exclusive; the check only reads.
     if (c.op == SimOp::kOpen && IsDisk(c)) {
-      EXPECT_EQ(c.code, kGenericRead | kGenericWrite);
-      EXPECT_EQ(c.share, 0u);
+      if (c.code == kGenericRead) {
+        EXPECT_EQ(c.share, kFileShareRead | kFileShareWrite);
+      } else {
+        EXPECT_EQ(c.code, kGenericRead | kGenericWrite);
+        EXPECT_EQ(c.share, 0u);
+      }
     }
     if (c.op == SimOp::kOpen && IsImage(c)) {
       EXPECT_EQ(c.code, kGenericRead);
@@ -345,13 +366,18 @@ struct FailureRow {
 
 
 TEST_F(WriteJob, EveryFailureIsReportedAndCleanedUpInOrder) {
-  const std::vector<std::string> copyStart = {
-      "open img", "size img", "release", "open disk", "length disk", "alloc",
-      "seek disk", "seek img"};
-  auto with = [&](std::vector<std::string> tail) {
-    std::vector<std::string> t = copyStart;
-    t.insert(t.end(), tail.begin(), tail.end());
-    return t;
+  auto cat = [](std::vector<std::string> head,
+                const std::vector<std::string>& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+  };
+  const std::vector<std::string> opened = {
+      "open img", "size img", "look disk", "length disk", "describe disk",
+      "close disk", "release", "open disk", "length disk", "describe disk"};
+  const std::vector<std::string> copyStart =
+      cat(opened, {"length disk", "alloc", "seek disk", "seek img"});
+  auto with = [&](const std::vector<std::string>& tail) {
+    return cat(copyStart, tail);
   };
   const FailureRow rows[] = {
       {"empty path", L"", 5 * kMiB, {}, 0, L"请先选择镜像文件", {}},
@@ -360,22 +386,31 @@ TEST_F(WriteJob, EveryFailureIsReportedAndCleanedUpInOrder) {
       {"image size unreadable", kImage, 5 * kMiB,
        {Fault(SimOp::kGetFileSizeEx, kImage, 1, 5)}, 0, L"打开镜像失败",
        {"open img", "size img !", "close img"}},
+      {"disk gone since the list was made", kImage, 5 * kMiB,
+       {Fault(SimOp::kOpen, kDiskPath, 1, 2)}, 0,
+       L"打开目标磁盘失败 (错误码: 2)。\n请尝试先使用“删除全部分区”按钮清除磁盘分区。",
+       {"open img", "size img", "look disk !", "close img"}},
+      {"disk no longer answers the length query", kImage, 5 * kMiB, {}, 1,
+       L"打开目标磁盘失败 (错误码: 1)。\n请尝试先使用“删除全部分区”按钮清除磁盘分区。",
+       {"open img", "size img", "look disk", "length disk !", "close disk",
+        "close img"}},
       {"disk refuses twice", kImage, 5 * kMiB,
-       {Fault(SimOp::kOpen, kDiskPath, 1, 5, true)}, 0,
+       {Fault(SimOp::kOpen, kDiskPath, 2, 5, true)}, 0,
        L"打开目标磁盘失败 (错误码: 5)。\n请尝试先使用“删除全部分区”按钮清除磁盘分区。",
-       {"open img", "size img", "release", "open disk !", "release",
-        "open disk !", "close img"}},
+       {"open img", "size img", "look disk", "length disk", "describe disk",
+        "close disk", "release", "open disk !", "release", "open disk !",
+        "close img"}},
       {"image larger than disk", kImage, 64 * kMiB + 1, {}, 0,
-       L"镜像大于磁盘容量",
-       {"open img", "size img", "release", "open disk", "length disk",
-        "close disk", "close img"}},
-      {"disk length unreadable", kImage, 1, {}, 1, L"镜像大于磁盘容量",
-       {"open img", "size img", "release", "open disk", "length disk !",
-        "close disk", "close img"}},
+       L"镜像大于磁盘容量", cat(opened, {"length disk", "close disk", "close img"})},
+      // The third length query is the size check's own.
+      {"disk length unreadable", kImage, 1,
+       {Fault(SimOp::kDeviceControl, kDiskPath, 3, 1, false,
+              kIoctlDiskGetLengthInfo)},
+       0, L"镜像大于磁盘容量",
+       cat(opened, {"length disk !", "close disk", "close img"})},
       {"no buffer", kImage, 5 * kMiB, {Fault(SimOp::kPageAlloc, L"", 1, 8)}, 0,
        L"内存分配失败",
-       {"open img", "size img", "release", "open disk", "length disk",
-        "alloc !", "close disk", "close img"}},
+       cat(opened, {"length disk", "alloc !", "close disk", "close img"})},
       {"second chunk not written", kImage, 10 * kMiB,
        {Fault(SimOp::kWrite, kDiskPath, 2, 1117)}, 0, L"写入失败",
        with({"read img", "write disk", "read img", "write disk !", "free",
@@ -389,9 +424,7 @@ TEST_F(WriteJob, EveryFailureIsReportedAndCleanedUpInOrder) {
     SCOPED_TRACE(row.name);
     SimReset();
     FakeViewReset();
-    SimDisk d;
-    d.number = kDisk;
-    d.length = 64 * kMiB;
+    SimDisk d = TargetDisk(64 * kMiB);
     d.lengthQueryError = row.lengthQueryError;
     SimAddDisk(d);
     SimPutFile(kImage, ImageBytes(row.imageSize));
@@ -534,12 +567,14 @@ TEST_F(WriteJob, MountedVolumeIsReleasedBeforeTheFirstOpen) {
                         image.size()));
   EXPECT_FALSE(SimVolumeMounted(kVolume));
   EXPECT_FALSE(SimVolumeLocked(kVolume));
-  // The open succeeds the first time: one release, one open.
-  EXPECT_EQ(CountOp(SimOp::kOpen, true), 1);
+  // The open succeeds the first time: one release, one open, both after the
+  // identity check.
   std::vector<std::string> trace = Trace();
-  ASSERT_GE(trace.size(), 4u);
-  EXPECT_EQ(trace[2], "release");
-  EXPECT_EQ(trace[3], "open disk");
+  ASSERT_GE(trace.size(), 8u);
+  EXPECT_EQ(trace[2], "look disk");
+  EXPECT_EQ(trace[6], "release");
+  EXPECT_EQ(trace[7], "open disk");
+  EXPECT_EQ(std::count(trace.begin(), trace.end(), "open disk"), 1);
   ExpectCleanEnd();
 }
 
@@ -602,6 +637,50 @@ TEST_F(WriteJob, StatelessReleaseLosesToTheSameRemount) {
   EXPECT_TRUE(SimVolumeMounted(kVolume));
 }
 
+// Another program holds a file open on the target's volume, so the lock is
+// refused, and it touches the volume right after the first write. The lock
+// asked for again after the forced dismount (which closed that file) holds
+// the volume down; when that lock too is refused, the touch mounts the
+// volume and its sectors refuse the next write.
+TEST_F(WriteJob, ALockRefusedForAnotherProgramsFileIsTakenAfterTheDismount) {
+  for (bool secondLockRefused : {false, true}) {
+    SCOPED_TRACE(secondLockRefused ? "second lock refused" : "second lock granted");
+    SimReset();
+    FakeViewReset();
+    AddDisk(64 * kMiB);
+    AddTargetVolume(L'E', 4 * kMiB, 32 * kMiB, 1);
+    SimPutFile(L"E:\\pagefile.dat", {1, 2, 3});
+    SimSetFileHolder(L"E:\\pagefile.dat", SimHolder::kShared);
+    std::vector<uint8_t> image = ImageBytes(12 * kMiB);
+    SimPutFile(kImage, image);
+    if (secondLockRefused)
+      SimAddFault(Fault(SimOp::kDeviceControl, L"Volume{0001}", 2, kErrorAccessDenied,
+                        false, kFsctlLockVolume));
+    EnterWritingState();
+    Run(64 * kMiB);
+
+    std::vector<uint32_t> locks;
+    for (const SimCall& c : SimCallLog())
+      if (c.op == SimOp::kDeviceControl && c.code == kFsctlLockVolume)
+        locks.push_back(c.ok ? 0 : c.error);
+    if (!secondLockRefused) {
+      EXPECT_EQ(locks, (std::vector<uint32_t>{kErrorAccessDenied, 0}));
+      ExpectCompleted(L"0.00");
+      EXPECT_TRUE(SameBytes(SimReadDisk(kDisk, 0, image.size()), image.data(),
+                            image.size()));
+    } else {
+      EXPECT_EQ(locks, (std::vector<uint32_t>{kErrorAccessDenied, kErrorAccessDenied}));
+      ExpectOneBox(L"写入失败", L"错误", kMbIconError);
+      EXPECT_EQ(FakeText(kStatusLabel), L"写入失败或被中止");
+      std::vector<uint32_t> writes;
+      for (const SimCall& c : SimCallLog())
+        if (c.op == SimOp::kWrite && IsDisk(c)) writes.push_back(c.ok ? 0 : c.error);
+      EXPECT_EQ(writes, (std::vector<uint32_t>{0, kErrorAccessDenied}));
+    }
+    ExpectCleanEnd();
+  }
+}
+
 // A volume the job cannot lock (the image itself is open on it) is still
 // dismounted and kept; the image's handle goes with the old file system, so
 // not one byte of the disk, which holds the image, is overwritten.
@@ -619,16 +698,19 @@ TEST_F(WriteJob, ImageOnTheTargetItselfIsNeverOverwritten) {
   EXPECT_EQ(FakeText(kStatusLabel), L"写入失败或被中止");
   EXPECT_TRUE(SimDiskWrites(kDisk).empty());
   EXPECT_EQ(SimReadDisk(kDisk, 0, 64 * kMiB), before);
-  bool lockRefused = false, dismounted = false, readFailed = false;
+  // The lock is refused while the image is open, and granted once the
+  // dismount has closed it.
+  std::vector<uint32_t> locks;
+  bool dismounted = false, readFailed = false;
   for (const SimCall& c : SimCallLog()) {
     if (c.op == SimOp::kDeviceControl && c.code == kFsctlLockVolume)
-      lockRefused = !c.ok && c.error == kErrorAccessDenied;
+      locks.push_back(c.ok ? 0 : c.error);
     if (c.op == SimOp::kDeviceControl && c.code == kFsctlDismountVolume)
       dismounted = c.ok;
     if (c.op == SimOp::kRead && c.target == onTarget)
       readFailed = !c.ok && c.error == 21;
   }
-  EXPECT_TRUE(lockRefused);
+  EXPECT_EQ(locks, (std::vector<uint32_t>{kErrorAccessDenied, 0}));
   EXPECT_TRUE(dismounted);
   EXPECT_TRUE(readFailed);
   ExpectCleanEnd();
@@ -636,9 +718,7 @@ TEST_F(WriteJob, ImageOnTheTargetItselfIsNeverOverwritten) {
 
 // The target is pulled out after its second chunk.
 TEST_F(WriteJob, DiskPulledOutMidWriteFailsTheWrite) {
-  SimDisk d;
-  d.number = kDisk;
-  d.length = 64 * kMiB;
+  SimDisk d = TargetDisk(64 * kMiB);
   d.unplugAfterWrites = 2;
   SimAddDisk(d);
   AddTargetVolume(0, 1 * kMiB, 60 * kMiB);
@@ -685,6 +765,11 @@ TEST_F(WriteJob, AVolumeOfTheWrittenTableRefusesTheRest) {
 }
 
 TEST_F(WriteJob, HeldDiskIsReleasedAndTriedOnceMore) {
+  // Another program shares the disk for reading and writing: the identity
+  // check reads it, the exclusive open is refused twice.
+  const std::vector<std::string> look = {"open img", "size img", "look disk",
+                                         "length disk", "describe disk",
+                                         "close disk"};
   for (SimHolder holder : {SimHolder::kExclusive, SimHolder::kShared}) {
     SCOPED_TRACE(holder == SimHolder::kExclusive ? "exclusive" : "shared");
     SimReset();
@@ -696,9 +781,17 @@ TEST_F(WriteJob, HeldDiskIsReleasedAndTriedOnceMore) {
     ExpectOneBox(
         L"打开目标磁盘失败 (错误码: 32)。\n请尝试先使用“删除全部分区”按钮清除磁盘分区。",
         L"错误", kMbIconError);
-    EXPECT_EQ(Trace(), (std::vector<std::string>{
-                           "open img", "size img", "release", "open disk !",
-                           "release", "open disk !", "close img"}));
+    // One holding it exclusively refuses even the check's open: a disk
+    // whose identity cannot be read is not touched.
+    std::vector<std::string> want = {"open img", "size img", "look disk !",
+                                     "close img"};
+    if (holder == SimHolder::kShared) {
+      want = look;
+      for (const char* step : {"release", "open disk !", "release",
+                               "open disk !", "close img"})
+        want.push_back(step);
+    }
+    EXPECT_EQ(Trace(), want);
     EXPECT_TRUE(SimDiskWrites(kDisk).empty());
     EXPECT_EQ(FakeText(kStatusLabel), L"写入失败或被中止");
     ExpectCleanEnd();
@@ -708,7 +801,7 @@ TEST_F(WriteJob, HeldDiskIsReleasedAndTriedOnceMore) {
   // failure is never mentioned.
   SimReset();
   FakeViewReset();
-  AddDisk(64 * kMiB, 512, SimHolder::kExclusive);
+  AddDisk(64 * kMiB, 512, SimHolder::kShared);
   std::vector<uint8_t> image = ImageBytes(1 * kMiB);
   SimPutFile(kImage, image);
   SimSetCallHook([](const SimCall& c) {
@@ -719,7 +812,7 @@ TEST_F(WriteJob, HeldDiskIsReleasedAndTriedOnceMore) {
   Run(64 * kMiB);
   SimSetCallHook(nullptr);
   ExpectCompleted(L"0.00");
-  EXPECT_EQ(CountOp(SimOp::kOpen, true), 2);
+  EXPECT_EQ(CountOp(SimOp::kOpen, true), 3);  // the check's, then two
   EXPECT_TRUE(SameBytes(SimReadDisk(kDisk, 0, image.size()), image.data(),
                         image.size()));
   ExpectCleanEnd();
@@ -739,8 +832,9 @@ TEST_F(WriteJob, OpenFailureShowsTheSecondAttemptsCode) {
     lockedDuringBox = SimVolumeLocked(kVolume);
     return kIdOk;
   });
-  SimAddFault(Fault(SimOp::kOpen, kDiskPath, 1, 5));
-  SimAddFault(Fault(SimOp::kOpen, kDiskPath, 2, 21));
+  // The first open of the disk is the identity check's.
+  SimAddFault(Fault(SimOp::kOpen, kDiskPath, 2, 5));
+  SimAddFault(Fault(SimOp::kOpen, kDiskPath, 3, 21));
   EnterWritingState();
   Run(64 * kMiB);
   ExpectOneBox(
@@ -748,6 +842,88 @@ TEST_F(WriteJob, OpenFailureShowsTheSecondAttemptsCode) {
       L"错误", kMbIconError);
   EXPECT_EQ(handlesDuringBox.load(), 1);  // the image alone
   EXPECT_FALSE(lockedDuringBox.load());
+  ExpectCleanEnd();
+}
+
+// ---- the disk confirmed is the disk written ----------------------------------
+
+// Another device may answer to the confirmed number by the time the job
+// runs: the stick was pulled out and the next disk plugged in took its
+// number. Nothing of that device is written, locked or dismounted.
+TEST_F(WriteJob, AnotherDeviceUnderTheConfirmedNumberIsNeverTouched) {
+  struct Swap {
+    const char* name;
+    uint64_t length;
+    const char* product;
+    const char* serial;
+    uint32_t code;  // shown in the box; 0: the same device, written
+  };
+  const Swap swaps[] = {
+      {"other serial", 64 * kMiB, "DISK", "S2", kErrorMediaChanged},
+      {"other size", 32 * kMiB, "DISK", "S1", kErrorMediaChanged},
+      {"other name", 64 * kMiB, "BACKUP", "S1", kErrorMediaChanged},
+      {"no serial at all", 64 * kMiB, "DISK", "", kErrorMediaChanged},
+      {"the same stick plugged back", 64 * kMiB, "DISK", "S1", 0},
+  };
+  for (const Swap& swap : swaps) {
+    SCOPED_TRACE(swap.name);
+    SimReset();
+    FakeViewReset();
+    SimDisk d = TargetDisk(swap.length);
+    d.product = swap.product;
+    d.serial = swap.serial;
+    SimAddDisk(d);
+    AddTargetVolume(L'E', 1 * kMiB, 16 * kMiB);
+    std::vector<uint8_t> image = ImageBytes(6 * kMiB + 100);
+    SimPutFile(kImage, image);
+    EnterWritingState();
+    Run(64 * kMiB);  // confirmed: SIM DISK, S1, 64 MiB
+
+    if (swap.code == 0) {
+      ExpectCompleted(L"0.00");
+      EXPECT_TRUE(SameBytes(SimReadDisk(kDisk, 0, image.size()), image.data(),
+                            image.size()));
+    } else {
+      ExpectOneBox(L"打开目标磁盘失败 (错误码: 1110)。\n"
+                   L"请尝试先使用“删除全部分区”按钮清除磁盘分区。",
+                   L"错误", kMbIconError);
+      EXPECT_EQ(FakeText(kStatusLabel), L"写入失败或被中止");
+      EXPECT_TRUE(SimDiskWrites(kDisk).empty());
+      EXPECT_TRUE(SimVolumeMounted(kVolume));
+      for (const SimCall& c : SimCallLog()) {
+        EXPECT_NE(c.op, SimOp::kFindFirstVolume);
+        EXPECT_FALSE(c.op == SimOp::kOpen && IsDisk(c) && c.code != kGenericRead);
+      }
+    }
+    ExpectCleanEnd();
+  }
+}
+
+// The swap lands between the first check and the exclusive open (the volume
+// release takes long enough for a person to pull a stick): the handle that
+// would write is checked too, and the new device is left alone.
+TEST_F(WriteJob, ASwapDuringTheVolumeReleaseIsCaughtBeforeTheFirstWrite) {
+  AddDisk(64 * kMiB);
+  AddTargetVolume(L'E', 1 * kMiB, 16 * kMiB);
+  SimPutFile(kImage, ImageBytes(6 * kMiB));
+  bool swapped = false;
+  SimSetCallHook([&swapped](const SimCall& c) {
+    if (c.op == SimOp::kFindFirstVolume && !swapped) {
+      swapped = true;
+      SimDisk other = TargetDisk(64 * kMiB);
+      other.serial = "BACKUP-7";
+      SimAddDisk(other);
+    }
+  });
+  EnterWritingState();
+  Run(64 * kMiB);
+  SimSetCallHook(nullptr);
+  ASSERT_TRUE(swapped);
+  ExpectOneBox(L"打开目标磁盘失败 (错误码: 1110)。\n"
+               L"请尝试先使用“删除全部分区”按钮清除磁盘分区。",
+               L"错误", kMbIconError);
+  EXPECT_TRUE(SimDiskWrites(kDisk).empty());
+  EXPECT_EQ(FakeText(kStatusLabel), L"写入失败或被中止");
   ExpectCleanEnd();
 }
 
@@ -780,9 +956,7 @@ TEST_F(WriteJob, SpeedOverTheIntervalEtaFromTheAverage) {
 }
 
 TEST_F(WriteJob, SpeedFromTheDisksOwnPace) {
-  SimDisk d;
-  d.number = kDisk;
-  d.length = 64 * kMiB;
+  SimDisk d = TargetDisk(64 * kMiB);
   d.bytesPerSecond = 4 * kMiB;
   SimAddDisk(d);
   SimPutFile(kImage, ImageBytes(12 * kMiB));

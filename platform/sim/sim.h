@@ -243,11 +243,13 @@ uint64_t SimDiskDevice(int number);
 std::vector<uint64_t> SimDevices();
 bool SimDevicePresent(uint64_t device);
 // The number the device had or has; its set-up (number included); its
-// writes and contents. These four abort on an unknown device.
+// writes, contents and layout. These abort on an unknown device.
 int SimDeviceNumber(uint64_t device);
 SimDisk SimDeviceConfig(uint64_t device);
 std::vector<SimRange> SimDeviceWrites(uint64_t device);
 std::vector<uint8_t> SimReadDevice(uint64_t device, uint64_t offset, size_t length);
+// Whether the device's partition layout was deleted.
+bool SimDeviceLayoutDeleted(uint64_t device);
 
 // Disk and volume state, for tests. Functions that take a disk number act on
 // the device present there, or when none is, on the last one that had it.
@@ -292,6 +294,10 @@ int SimLiveHeapAllocations();
 int SimRunningThreads();
 // Waits until no thread started through OsStartThread is running.
 void SimWaitForThreads();
+// true: OsStartThread runs the thread's function to its end before it
+// returns, on the caller's thread, so that a whole program runs in one
+// reproducible order (the explorer). Off after SimReset.
+void SimRunThreadsInline(bool inlineThreads);
 
 // What the machine went through, for a person who tried the program by hand
 // (tessavane-sim.exe writes it at exit to the file TESSAVANE_SIM_REPORT

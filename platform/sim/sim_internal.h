@@ -180,6 +180,7 @@ struct Machine {
   std::unordered_set<void*> pageBlocks;
   std::unordered_set<void*> heapBlocks;
   int runningThreads = 0;  // survives SimReset: those threads still run
+  bool inlineThreads = false;  // SimRunThreadsInline
 
   // The `hostfiles` statement and what it let through (sim_hostfiles.cpp):
   // host paths in the order first reached, and the state of each host file

@@ -443,6 +443,7 @@ void SimReset() {
   m.pageBlocks.clear();
   m.heapBlocks.clear();
   m.hostFiles = false;
+  m.inlineThreads = false;
   m.hostFilesReached.clear();
   m.hostFilesOpen.clear();
   HostClose(events);
@@ -718,6 +719,13 @@ std::vector<uint8_t> SimReadDevice(uint64_t device, uint64_t offset, size_t leng
     Misuse("SimReadDevice: the backing file cannot be read");
   }
   return bytes;
+}
+
+bool SimDeviceLayoutDeleted(uint64_t device) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  return KnownDevice(m, device, "SimDeviceLayoutDeleted of an unknown device").layoutDeleted;
 }
 
 void SimAdvanceClock(double seconds) {

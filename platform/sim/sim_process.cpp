@@ -149,13 +149,28 @@ void OsHeapFree(void* p) {
 }
 
 bool OsStartThread(OsThreadEntry entry, void* arg) {
-  Call call(SimOp::kStartThread);
-  if (call.Faulted()) return false;
-  if (entry == nullptr) return call.Fail(kErrorInvalidParameter);
-  ++call.m.runningThreads;
-  std::thread([entry, arg] {
-    entry(arg);
-    ThreadEnded();
-  }).detach();
+  {
+    Call call(SimOp::kStartThread);
+    if (call.Faulted()) return false;
+    if (entry == nullptr) return call.Fail(kErrorInvalidParameter);
+    if (!call.m.inlineThreads) {
+      ++call.m.runningThreads;
+      std::thread([entry, arg] {
+        entry(arg);
+        ThreadEnded();
+      }).detach();
+      return true;
+    }
+  }
+  // Run now, on the caller's thread and outside the machine's lock: the
+  // thread's work happens in one determined order with the caller's.
+  entry(arg);
   return true;
+}
+
+void SimRunThreadsInline(bool inlineThreads) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  m.inlineThreads = inlineThreads;
 }

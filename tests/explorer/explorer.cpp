@@ -1,0 +1,870 @@
+// The explorer: a deterministic simulation of the whole program, driven by a
+// stream of decisions. See explorer.h.
+//
+// What it holds the program to, after every step:
+//  - a byte reaches a device only through a write job the user confirmed,
+//    and only the device the confirmed line described (its length, name and
+//    serial: every disk of a run is told apart by them);
+//  - the PE stick and disks with a protected serial are never written,
+//    whatever number they have by then, and the PE stick is never wiped;
+//  - within the image's range a device holds the image, past it what it held
+//    before; a reported completion means the whole image is there;
+//  - at rest nothing is left open or allocated, the buttons are idle, the
+//    flag is clear and the status is one of the program's own texts.
+//
+// What it leaves alone, on purpose: calls whose failure the program is built
+// to take as "nothing there" (the boot disk's own route, the protected list's
+// file, its memory and its text conversion); one failure of those would
+// silently drop a protection by design, not by a fault. A device's descriptor
+// query fails at most once a run: a disk that never tells its serial cannot
+// be protected by it.
+#include "tests/explorer/explorer.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <set>
+
+#include "core/disks.h"
+#include "core/text.h"
+#include "jobs/jobs.h"
+#include "platform/sim/sim.h"
+#include "tests/support/fake_view.h"
+#include "ui/commands.h"
+#include "ui/view.h"
+
+namespace {
+
+constexpr uint64_t kMiB = 1024 * 1024;
+constexpr uint64_t kPage = 4096;
+constexpr int kMaxSteps = 48;
+const wchar_t kMissingPath[] = L"Z:\\missing.img";
+
+std::string Narrow(const std::wstring& w) {
+  std::string s;
+  for (wchar_t c : w) {
+    if (c < 0x80) {
+      s.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      s.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      s.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      s.push_back(static_cast<char>(0xE0 | ((c >> 12) & 0x0F)));
+      s.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      s.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return s;
+}
+
+std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+// Reads the decisions; past the end every answer is 0, which the explorer
+// reads as "nothing happens" wherever something could.
+class Decisions {
+ public:
+  Decisions(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  uint32_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
+  uint32_t Below(uint32_t n) {
+    if (n <= 1) return 0;
+    uint32_t v = Byte();
+    if (n > 256) v |= Byte() << 8;
+    return v % n;
+  }
+  bool Percent(uint32_t p) { return Byte() * 100 < p * 256; }
+  bool Exhausted() const { return at_ >= size_; }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t at_ = 0;
+};
+
+// One physical disk of the run: it keeps its identity when it is pulled out
+// and plugged back, under whatever number it gets.
+struct Physical {
+  SimDisk config;
+  std::wstring name;    // the line's name: vendor and product
+  std::wstring serial;
+  bool isProtected = false;
+  bool everPresent = false;
+};
+
+struct Confirmed {
+  bool write = false;
+  DiskEntry entry{};
+  // Nothing stands in this write's way as it starts: the image is there and
+  // fits, and the confirmed disk is the one at its number. Unless something
+  // happens to it while it runs, it must complete.
+  bool mustComplete = false;
+};
+
+struct Run {
+  explicit Run(const uint8_t* data, size_t size) : d(data, size) {}
+  Decisions d;
+  std::string trace;
+  std::string failure;
+  int steps = 0;
+  int jobs = 0;
+
+  std::vector<Physical> disks;
+  std::map<uint64_t, size_t> deviceDisk;  // simulated device -> physical disk
+  int peStick = -1;                       // physical disk the PE runs from
+  std::wstring exeFolder;
+  std::vector<std::wstring> listed;       // prohibited_disks.txt's serials
+  std::vector<std::wstring> volumes;      // names, for remounts
+  std::vector<int> volumeDisk;            // physical disk of each
+  char nextLetter = 'E';
+  std::map<wchar_t, int> letterDisk;      // physical disk of each letter
+  std::wstring imagePath;
+  std::vector<uint8_t> image;
+  // The image's volume went with its disk; a disk plugged back in brings no
+  // volume back.
+  bool imageGone = false;
+
+  std::vector<Confirmed> confirmed;       // this step's confirmations
+  std::map<uint64_t, size_t> checkedWrites;
+  std::set<uint64_t> wiped;
+  // What changed a device's bytes, oldest first: checked writes (the image's
+  // bytes within its range, the disk's own past it) and the sectors a
+  // layout deletion rewrote, as read after it. Elsewhere the machine's
+  // pattern.
+  struct Change {
+    uint64_t offset;
+    uint64_t length;
+    std::vector<uint8_t> bytes;  // empty: a write
+  };
+  std::map<uint64_t, std::vector<Change>> changes;
+
+  bool inAction = false;  // the hook does not act inside an action of its own
+  // A job runs: the window's thread is free, so the person may click. While
+  // a command runs on it, only the machine can change.
+  bool inJob = false;
+  bool closed = false;
+  bool completedThisStep = false;  // the job's completion box was shown
+  // Something that may rightly end a write short happened while it ran: a
+  // disk went or came, the person cancelled or closed, a call was made to
+  // fail.
+  bool disturbed = false;
+  int faultHits = 0;
+  // Seam calls to let pass before the next interruption; drawn from the
+  // stream, so that a few bytes place an event between any two calls.
+  uint32_t callsToNext = 0;
+  bool descriptorFaulted = false;
+};
+
+Run* run = nullptr;
+
+void Trace(const char* format, ...) {
+  char line[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  run->trace += line;
+  run->trace += '\n';
+}
+
+void Fail(const std::string& what) {
+  if (run->failure.find(what) != std::string::npos) return;
+  run->failure += what + '\n';
+  Trace("!! %s", what.c_str());
+}
+
+std::string Describe(const Physical& p) {
+  return "'" + Narrow(p.name) + "' serial '" + Narrow(p.serial) + "' " +
+         std::to_string(p.config.length) + " bytes";
+}
+
+// Told apart as the program tells disks apart: length, name and serial.
+bool SameIdentity(const Physical& p, const DiskEntry& e) {
+  return p.config.length == e.sizeBytes && p.name == e.displayName &&
+         p.serial == e.serial;
+}
+
+bool ListedAsProtected(const std::wstring& serial,
+                       const std::vector<std::wstring>& listed) {
+  if (serial.empty()) return false;
+  for (int i = 0; builtinProtectedSerials[i] != nullptr; ++i)
+    if (EqualsIgnoringAsciiCase(serial.c_str(), builtinProtectedSerials[i]))
+      return true;
+  for (const std::wstring& s : listed)
+    if (EqualsIgnoringAsciiCase(serial.c_str(), s.c_str())) return true;
+  return false;
+}
+
+// ---- the machine --------------------------------------------------------------
+
+Physical NewDisk(const char* why) {
+  Decisions& d = run->d;
+  Physical p;
+  const size_t index = run->disks.size();
+  SimDisk& c = p.config;
+  c.sectorSize = d.Percent(25) ? 4096 : 512;
+  // Up to three chunks of the write: enough for every path, and quick.
+  c.length = (1 + d.Below(9)) * kMiB + d.Below(4) * 4096;
+  c.removable = d.Percent(40);
+  static const char* const vendors[] = {"ACME", "SanDisk", "WDC", ""};
+  c.vendor = vendors[d.Below(4)];
+  c.product = "DISK" + std::to_string(index);  // no two disks alike
+  switch (d.Below(6)) {
+    case 0: break;
+    case 1: c.serial = "5D2C8E1F07A3"; break;  // on the built-in list
+    case 2:
+      if (index > 0) c.serial = run->disks[d.Below(static_cast<uint32_t>(index))].config.serial;
+      break;
+    default: c.serial = "SN" + std::to_string(1000 + index); break;
+  }
+  p.name = Wide(c.vendor.empty() ? c.product : c.vendor + " " + c.product);
+  p.serial = Wide(c.serial);
+  Trace("%s disk%zu: %llu bytes, %u-byte sectors%s, name '%s', serial '%s'", why,
+        index, static_cast<unsigned long long>(c.length), c.sectorSize,
+        c.removable ? ", removable" : "", Narrow(p.name).c_str(), c.serial.c_str());
+  return p;
+}
+
+void Remember(size_t disk, int number) {
+  run->deviceDisk[SimDiskDevice(number)] = disk;
+  run->disks[disk].everPresent = true;
+}
+
+// A volume over part of disk `disk` (at `number`), maybe with a letter and a
+// file another program holds open.
+void AddVolume(size_t disk, int number) {
+  Decisions& d = run->d;
+  const uint64_t length = run->disks[disk].config.length;
+  SimVolume v;
+  v.name = L"\\\\?\\Volume{" + std::to_wstring(run->volumes.size()) + L"}\\";
+  const uint64_t half = length / 2 / kPage * kPage;
+  const uint64_t first = d.Percent(50) ? 0 : half;
+  v.extents = {{static_cast<uint32_t>(number), first + kPage, half - kPage}};
+  v.mounted = !d.Percent(20);
+  if (d.Percent(25)) v.remountAfterWrites = 1 + d.Below(4);
+  if (run->nextLetter <= 'W' && d.Percent(60)) {
+    v.letter = static_cast<wchar_t>(run->nextLetter++);
+    run->letterDisk[v.letter] = static_cast<int>(disk);
+  }
+  SimAddVolume(v);
+  Trace("  volume %s on disk%zu at %llu, %s%s%s", Narrow(v.name).c_str(), disk,
+        static_cast<unsigned long long>(first + kPage),
+        v.mounted ? "mounted" : "dismounted",
+        v.letter != 0 ? (std::string(", letter ") + static_cast<char>(v.letter)).c_str() : "",
+        v.remountAfterWrites != 0 ? ", remounted by another program" : "");
+  run->volumes.push_back(v.name);
+  run->volumeDisk.push_back(static_cast<int>(disk));
+  if (v.letter != 0 && d.Percent(30)) {
+    std::wstring path = std::wstring(1, v.letter) + L":\\busy.dat";
+    SimPutFile(path, {1, 2, 3});
+    SimSetFileHolder(path, SimHolder::kShared);
+    Trace("  %s held open by another program", Narrow(path).c_str());
+  }
+}
+
+void BuildMachine() {
+  Decisions& d = run->d;
+  SimReset();
+  SimRunThreadsInline(true);
+  const int count = 1 + static_cast<int>(d.Below(8));
+  bool taken[10] = {};
+  std::vector<int> numbers;
+  for (int i = 0; i < count; ++i) {
+    int n = static_cast<int>(d.Below(10));
+    while (taken[n]) n = (n + 1) % 10;
+    taken[n] = true;
+    numbers.push_back(n);
+  }
+  for (int i = 0; i < count; ++i) {
+    Trace("machine: PhysicalDrive%d:", numbers[i]);
+    Physical p = NewDisk(" ");
+    p.config.number = numbers[i];
+    run->disks.push_back(p);
+  }
+
+  // The PE: on a stick's letter (never disk 0, which the detection would
+  // pass over for any removable disk), or in memory on X:.
+  std::vector<size_t> sticks;
+  for (size_t i = 0; i < run->disks.size(); ++i)
+    if (run->disks[i].config.number >= 1) sticks.push_back(i);
+  const bool ramDisk = sticks.empty() || d.Percent(40);
+  if (!ramDisk) {
+    run->peStick = static_cast<int>(sticks[d.Below(static_cast<uint32_t>(sticks.size()))]);
+    run->disks[run->peStick].config.removable = true;
+  }
+  for (size_t i = 0; i < run->disks.size(); ++i) {
+    SimAddDisk(run->disks[i].config);
+    Remember(i, run->disks[i].config.number);
+  }
+  SimVolume pe;
+  if (ramDisk) {
+    pe.name = L"\\\\?\\Volume{ram}\\";
+    pe.letter = L'X';
+    pe.extents = {{0xFFFFFFFFu, 0, 3 * kMiB}};
+    run->exeFolder = L"X:\\";
+    Trace("machine: the PE runs from memory (X:)");
+  } else {
+    const Physical& stick = run->disks[run->peStick];
+    pe.name = L"\\\\?\\Volume{pe}\\";
+    pe.letter = L'D';
+    pe.extents = {{static_cast<uint32_t>(stick.config.number), kPage,
+                   stick.config.length - kPage}};
+    run->exeFolder = L"D:\\";
+    run->letterDisk[L'D'] = run->peStick;
+    Trace("machine: the PE runs from disk%d's letter D: (PhysicalDrive%d)",
+          run->peStick, stick.config.number);
+  }
+  SimAddVolume(pe);
+  SimSetExecutablePath(run->exeFolder + L"tessavane.exe");
+
+  for (size_t i = 0; i < run->disks.size(); ++i) {
+    if (static_cast<int>(i) == run->peStick) continue;
+    const uint32_t volumes = d.Below(3);
+    for (uint32_t k = 0; k < volumes; ++k) AddVolume(i, run->disks[i].config.number);
+  }
+
+  if (d.Percent(60)) {
+    std::string text = "# disks never to write\r\n";
+    for (const Physical& p : run->disks) {
+      if (p.serial.empty() || !d.Percent(50)) continue;
+      std::string line = p.config.serial;
+      if (d.Percent(30))
+        for (char& c : line) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      run->listed.push_back(Wide(line));
+      text += line + (d.Percent(30) ? " \t\n" : "\n");
+    }
+    SimPutFile(run->exeFolder + L"prohibited_disks.txt",
+               std::vector<uint8_t>(text.begin(), text.end()));
+    Trace("machine: prohibited_disks.txt lists %zu serials", run->listed.size());
+  }
+  for (Physical& p : run->disks) p.isProtected = ListedAsProtected(p.serial, run->listed);
+
+  // The image: empty, a sector, odd-sized, or a disk's own length or more.
+  uint64_t size = 0;
+  const Physical& some = run->disks[d.Below(static_cast<uint32_t>(run->disks.size()))];
+  switch (d.Below(6)) {
+    case 0: size = 0; break;
+    case 1: size = d.Percent(50) ? 512 : 4096; break;
+    case 2: size = some.config.length; break;
+    case 3: size = some.config.length + 1 + d.Below(5000); break;
+    default: size = 1 + d.Below(6000) * 1500 + d.Below(512); break;
+  }
+  run->image.resize(size);
+  uint64_t x = 0x9E3779B97F4A7C15ull * (1 + d.Byte());
+  for (size_t i = 0; i < size; i += 8) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    std::memcpy(run->image.data() + i, &x, std::min<size_t>(8, size - i));
+  }
+  std::vector<wchar_t> letters;
+  for (char l = 'E'; l < run->nextLetter; ++l) letters.push_back(static_cast<wchar_t>(l));
+  switch (d.Below(4)) {
+    case 0: run->imagePath = run->exeFolder + L"images\\image.bin"; break;
+    case 1:
+      if (!letters.empty()) {
+        run->imagePath = std::wstring(1, letters[d.Below(static_cast<uint32_t>(letters.size()))]) +
+                         L":\\image.img";
+        break;
+      }
+      [[fallthrough]];
+    default: run->imagePath = L"Z:\\images\\image.img"; break;
+  }
+  SimPutFile(run->imagePath, run->image);
+  Trace("machine: image %s, %zu bytes", Narrow(run->imagePath).c_str(), run->image.size());
+}
+
+// ---- the machine's events -------------------------------------------------------
+
+// Present disks that events may take away: never the PE stick, which holds
+// the running system.
+std::vector<int> RemovableNumbers() {
+  std::vector<int> out;
+  for (uint64_t device : SimDevices()) {
+    if (!SimDevicePresent(device)) continue;
+    auto it = run->deviceDisk.find(device);
+    if (it != run->deviceDisk.end() && static_cast<int>(it->second) == run->peStick) continue;
+    out.push_back(SimDeviceNumber(device));
+  }
+  return out;
+}
+
+void Plug(size_t disk, const char* how) {
+  const int number = SimPlugDisk(run->disks[disk].config);
+  if (number < 0) {
+    Trace("%s disk%zu: no free number", how, disk);
+    return;
+  }
+  run->disks[disk].config.number = number;
+  Remember(disk, number);
+  Trace("%s disk%zu: it is PhysicalDrive%d now", how, disk, number);
+  if (run->d.Percent(40)) AddVolume(disk, number);
+}
+
+void Unplug(int number) {
+  auto letter = run->letterDisk.find(run->imagePath[0]);
+  if (letter != run->letterDisk.end() &&
+      run->deviceDisk[SimDiskDevice(number)] == static_cast<size_t>(letter->second))
+    run->imageGone = true;
+  SimUnplugDisk(number);
+}
+
+bool Present(size_t disk) {
+  for (uint64_t device : SimDevices())
+    if (SimDevicePresent(device) && run->deviceDisk[device] == disk) return true;
+  return false;
+}
+
+void ArmFault() {
+  Decisions& d = run->d;
+  static const SimOp ops[] = {SimOp::kOpen,          SimOp::kRead,
+                              SimOp::kWrite,         SimOp::kSeek,
+                              SimOp::kFlush,         SimOp::kGetFileSizeEx,
+                              SimOp::kDeviceControl, SimOp::kFindFirstVolume,
+                              SimOp::kFindNextVolume, SimOp::kPageAlloc,
+                              SimOp::kStartThread};
+  static const uint32_t ioctls[] = {
+      kIoctlDiskGetLengthInfo,  kIoctlStorageQueryProperty,
+      kIoctlVolumeGetVolumeDiskExtents, kFsctlLockVolume,
+      kFsctlDismountVolume,     kFsctlUnlockVolume,
+      kIoctlDiskDeleteDriveLayout};
+  static const uint32_t errors[] = {2, 5, 21, 27, 32, 55, 87, 1117};
+  SimFault f;
+  f.op = ops[d.Below(sizeof ops / sizeof ops[0])];
+  f.nth = 1 + static_cast<int>(d.Below(3));
+  f.error = errors[d.Below(sizeof errors / sizeof errors[0])];
+  const bool onPaths = f.op != SimOp::kPageAlloc && f.op != SimOp::kStartThread &&
+                       f.op != SimOp::kFindFirstVolume && f.op != SimOp::kFindNextVolume;
+  if (onPaths) {
+    // Disks, volumes by name and the image: never the PE's own volume or
+    // the protected list.
+    switch (d.Below(3)) {
+      case 0: f.target = L"PhysicalDrive"; break;
+      case 1: f.target = L"\\\\?\\Volume{"; break;
+      default: f.target = run->imagePath; break;
+    }
+  }
+  if (f.op == SimOp::kDeviceControl) {
+    f.ioctl = ioctls[d.Below(sizeof ioctls / sizeof ioctls[0])];
+    if (f.ioctl == kIoctlStorageQueryProperty) {
+      if (run->descriptorFaulted) return;
+      run->descriptorFaulted = true;
+    }
+  }
+  if ((f.op == SimOp::kRead || f.op == SimOp::kWrite) && d.Percent(30)) {
+    f.shortBytes = 512 * (1 + d.Below(16));
+  }
+  SimAddFault(f);
+  Trace("fault armed: %s%s on '%s', call %d from now, %s %u", SimOpName(f.op),
+        f.ioctl != 0 ? (" " + std::to_string(f.ioctl)).c_str() : "",
+        Narrow(f.target).c_str(), f.nth, f.shortBytes != 0 ? "short to" : "error",
+        f.shortBytes != 0 ? f.shortBytes : f.error);
+}
+
+int FaultHits() {
+  int hits = 0;
+  for (const SimFault& f : SimFaults()) hits += f.hits;
+  return hits;
+}
+
+void MachineEvent() {
+  Decisions& d = run->d;
+  const uint32_t kind = d.Below(6);
+  // Disks that come and go may rightly end a running write; a volume touched
+  // by another program must not.
+  if (kind <= 3 && run->inJob) run->disturbed = true;
+  switch (kind) {
+    case 0: {  // a disk pulled out
+      std::vector<int> numbers = RemovableNumbers();
+      if (numbers.empty()) return;
+      const int n = numbers[d.Below(static_cast<uint32_t>(numbers.size()))];
+      Trace("event: PhysicalDrive%d pulled out", n);
+      Unplug(n);
+      return;
+    }
+    case 1: {  // a new disk plugged in
+      if (run->disks.size() >= 40) return;
+      run->disks.push_back(NewDisk("event: plugged in"));
+      Physical& p = run->disks.back();
+      p.isProtected = ListedAsProtected(p.serial, run->listed);
+      Plug(run->disks.size() - 1, "  ");
+      return;
+    }
+    case 2: {  // one pulled out earlier comes back
+      std::vector<size_t> away;
+      for (size_t i = 0; i < run->disks.size(); ++i)
+        if (run->disks[i].everPresent && !Present(i)) away.push_back(i);
+      if (away.empty()) return;
+      Plug(away[d.Below(static_cast<uint32_t>(away.size()))], "event: plugged back");
+      return;
+    }
+    case 3: {  // a swap: one out, another in
+      std::vector<int> numbers = RemovableNumbers();
+      if (numbers.empty() || run->disks.size() >= 40) return;
+      const int n = numbers[d.Below(static_cast<uint32_t>(numbers.size()))];
+      Trace("event: PhysicalDrive%d swapped", n);
+      Unplug(n);
+      run->disks.push_back(NewDisk("  for"));
+      Physical& p = run->disks.back();
+      p.isProtected = ListedAsProtected(p.serial, run->listed);
+      Plug(run->disks.size() - 1, "  ");
+      return;
+    }
+    case 4: {  // another program touches a volume
+      std::vector<size_t> live;
+      for (size_t i = 0; i < run->volumes.size(); ++i)
+        if (Present(static_cast<size_t>(run->volumeDisk[i]))) live.push_back(i);
+      if (live.empty()) return;
+      const size_t v = live[d.Below(static_cast<uint32_t>(live.size()))];
+      Trace("event: another program touches %s", Narrow(run->volumes[v]).c_str());
+      SimTouchVolume(run->volumes[v]);
+      return;
+    }
+    default:
+      ArmFault();
+      return;
+  }
+}
+
+// ---- the user -------------------------------------------------------------------
+
+void Click(ControlId control, const char* what) {
+  Trace("user: %s", what);
+  const bool outerJob = run->inJob;
+  HandleCommand(control, 0);
+  run->inJob = outerJob;  // a job started by this click has ended
+}
+
+void TypePath() {
+  Decisions& d = run->d;
+  const wchar_t* paths[] = {run->imagePath.c_str(), run->imagePath.c_str(),
+                           kMissingPath, L""};
+  const wchar_t* path = paths[d.Below(4)];
+  Trace("user: types '%s' into the path box", Narrow(path).c_str());
+  FakeSetText(kImagePathBox, path);
+}
+
+void Select() {
+  const int lines = static_cast<int>(FakeListLines().size());
+  const int line = static_cast<int>(run->d.Below(static_cast<uint32_t>(lines + 1))) - 1;
+  Trace("user: selects line %d%s", line,
+        line >= 0 ? (" '" + Narrow(FakeListLines()[line]) + "'").c_str() : "");
+  FakeSelect(line);
+  HandleCommand(kDiskList, 1);
+}
+
+// The next interruption: after 0 to 509 calls, or never once the stream
+// has run out.
+void DrawNextInterruption() {
+  run->callsToNext = run->d.Exhausted() ? UINT32_MAX : run->d.Byte() * 2;
+}
+
+// What happens between two seam calls, in a job or anywhere else: the
+// machine changes, or the person clicks.
+void BetweenCalls(const SimCall& call) {
+  Decisions& d = run->d;
+  if (run->callsToNext == UINT32_MAX) return;
+  if (run->callsToNext-- > 0) return;
+  DrawNextInterruption();
+  const uint32_t b = d.Byte();
+  run->inAction = true;
+  if (!run->inJob) {
+    MachineEvent();
+    run->inAction = false;
+    return;
+  }
+  const std::string where = std::string("  (after ") + SimOpName(call.op) + " " +
+                            Narrow(call.target) + ")";
+  run->trace += where + '\n';
+  if (b < 150) {
+    MachineEvent();
+  } else if (b < 190) {
+    Click(kRefreshButton, "presses 刷新");
+  } else if (b < 230) {
+    if (FakeEnabled(kCancelButton)) {
+      run->disturbed = true;
+      Click(kCancelButton, "presses 取消");
+    }
+  } else if (b < 250) {
+    TypePath();
+  } else {
+    Trace("user: closes the window");
+    run->closed = true;
+  }
+  run->inAction = false;
+}
+
+void OnCall(const SimCall& call) {
+  if (run == nullptr || run->inAction || run->closed) return;
+  // With threads run inline, a job's work follows its thread's start.
+  if (call.op == SimOp::kStartThread && call.ok) run->inJob = true;
+  BetweenCalls(call);
+}
+
+int AnswerBox(const FakeBox& box) {
+  Decisions& d = run->d;
+  if ((box.flags & 0xF) != kMbYesNo) {
+    Trace("  box '%s': %s", Narrow(box.caption).c_str(), Narrow(box.text).c_str());
+    if (box.caption == L"完成" && box.text.rfind(L"镜像写入完成", 0) == 0)
+      run->completedThisStep = true;
+    // A person may press Cancel while a job's box is up.
+    if (run->inJob && !run->inAction && !run->closed && d.Byte() >= 240 &&
+        FakeEnabled(kCancelButton)) {
+      run->inAction = true;
+      run->disturbed = true;
+      Click(kCancelButton, "presses 取消 while the box is up");
+      run->inAction = false;
+    }
+    return kIdOk;
+  }
+  const bool yes = d.Byte() < 200;
+  Trace("  box '%s': %s -> %s", Narrow(box.caption).c_str(), Narrow(box.text).c_str(),
+        yes ? "yes" : "no");
+  if (yes) {
+    Confirmed c;
+    c.write = box.caption == L"确认";
+    c.entry = diskTable.entries[ViewListSelection()];
+    if (c.write) {
+      const uint64_t device = SimDiskDevice(c.entry.number);
+      const int target = device == 0 ? -1 : static_cast<int>(run->deviceDisk[device]);
+      const std::wstring path = FakeText(kImagePathBox);
+      auto letter = path.empty() ? run->letterDisk.end() : run->letterDisk.find(path[0]);
+      const int imageDisk = letter == run->letterDisk.end() ? -1 : letter->second;
+      c.mustComplete = target >= 0 && SameIdentity(run->disks[target], c.entry) &&
+                       path == run->imagePath && !run->image.empty() &&
+                       run->image.size() <= c.entry.sizeBytes && imageDisk != target &&
+                       !run->imageGone;
+      run->disturbed = false;
+      run->faultHits = FaultHits();
+    }
+    run->confirmed.push_back(c);
+  }
+  return yes ? kIdYes : kIdNo;
+}
+
+// ---- the promises ---------------------------------------------------------------
+
+// The byte a device held at `offset` before the step: the last change that
+// set it, or the pattern of a disk never written there.
+uint8_t HeldByte(uint64_t device, uint64_t offset) {
+  const std::vector<Run::Change>& list = run->changes[device];
+  for (size_t i = list.size(); i-- > 0;) {
+    const Run::Change& c = list[i];
+    if (offset < c.offset || offset >= c.offset + c.length) continue;
+    if (!c.bytes.empty()) return c.bytes[offset - c.offset];
+    if (offset < run->image.size()) return run->image[offset];
+  }
+  return SimPatternByte(SimDeviceConfig(device).number, offset);
+}
+
+void RecordSectors(uint64_t device, uint64_t offset, uint64_t length) {
+  length = std::min(length, SimDeviceConfig(device).length - offset);
+  run->changes[device].push_back(
+      {offset, length, SimReadDevice(device, offset, static_cast<size_t>(length))});
+}
+
+// New writes and layout deletions of this step, against what was confirmed.
+void CheckDevices() {
+  const Confirmed* write = nullptr;
+  for (const Confirmed& c : run->confirmed)
+    if (c.write) write = &c;
+  for (uint64_t device : SimDevices()) {
+    const Physical& p = run->disks[run->deviceDisk[device]];
+    const std::string who = "PhysicalDrive" + std::to_string(SimDeviceNumber(device)) +
+                            " (" + Describe(p) + ")";
+    const std::vector<SimRange> writes = SimDeviceWrites(device);
+    size_t& seen = run->checkedWrites[device];
+    if (writes.size() > seen) {
+      if (write == nullptr) {
+        Fail(who + " was written, but no write was confirmed");
+      } else if (!SameIdentity(p, write->entry)) {
+        Fail(who + " was written, but the user confirmed PhysicalDrive" +
+             std::to_string(write->entry.number) + " ('" +
+             Narrow(write->entry.displayName) + "' serial '" +
+             Narrow(write->entry.serial) + "')");
+      }
+      if (static_cast<int>(run->deviceDisk[device]) == run->peStick)
+        Fail(who + ": the PE stick was written");
+      if (p.isProtected) Fail(who + ": a disk with a protected serial was written");
+      // Within the image: the image; past it: what the disk held.
+      for (size_t i = seen; i < writes.size(); ++i) {
+        const SimRange& w = writes[i];
+        const std::vector<uint8_t> now = SimReadDevice(device, w.offset, w.length);
+        const uint64_t imageEnd =
+            std::min<uint64_t>(w.offset + w.length, run->image.size());
+        if (w.offset < imageEnd &&
+            std::memcmp(now.data(), run->image.data() + w.offset, imageEnd - w.offset) != 0)
+          Fail(who + ": the write at " + std::to_string(w.offset) + " differs from the image");
+        for (uint64_t at = std::max<uint64_t>(w.offset, imageEnd); at < w.offset + w.length; ++at) {
+          if (now[at - w.offset] != HeldByte(device, at)) {
+            Fail(who + ": byte " + std::to_string(at) + " past the image's end was changed");
+            break;
+          }
+        }
+      }
+      for (size_t i = seen; i < writes.size(); ++i)
+        run->changes[device].push_back({writes[i].offset, writes[i].length, {}});
+      seen = writes.size();
+    }
+    if (SimDeviceLayoutDeleted(device) && run->wiped.insert(device).second) {
+      bool confirmedWipe = false;
+      for (const Confirmed& c : run->confirmed)
+        if (!c.write && SameIdentity(p, c.entry)) confirmedWipe = true;
+      if (!confirmedWipe) Fail(who + ": its layout was deleted, but nobody confirmed that");
+      if (static_cast<int>(run->deviceDisk[device]) == run->peStick)
+        Fail(who + ": the PE stick's layout was deleted");
+      const uint64_t length = SimDeviceConfig(device).length;
+      auto letter = run->letterDisk.find(run->imagePath[0]);
+      if (letter != run->letterDisk.end() &&
+          run->deviceDisk[device] == static_cast<size_t>(letter->second))
+        run->imageGone = true;  // its volume went with the layout
+      RecordSectors(device, 0, 2 * kPage);
+      RecordSectors(device, length - kPage, kPage);
+    }
+  }
+  // A completion is the whole image on the disk confirmed.
+  if (run->completedThisStep) {
+    if (write == nullptr) Fail("completion reported, but no write was confirmed");
+    bool holds = false;
+    for (uint64_t device : SimDevices()) {
+      if (write == nullptr ||
+          !SameIdentity(run->disks[run->deviceDisk[device]], write->entry))
+        continue;
+      holds = holds || (!run->image.empty() &&
+                        SimReadDevice(device, 0, run->image.size()) == run->image);
+    }
+    if (!holds) Fail("completion reported, but no disk the user confirmed holds the image");
+  } else if (write != nullptr && write->mustComplete && !run->disturbed &&
+             !run->closed && FaultHits() == run->faultHits) {
+    Fail("the write to PhysicalDrive" + std::to_string(write->entry.number) +
+         " ended '" + Narrow(FakeText(kStatusLabel)) +
+         "' though nothing stood in its way");
+  }
+}
+
+bool ProgramText(const std::wstring& s) {
+  static const wchar_t* const exact[] = {
+      L"准备就绪", L"磁盘列表已刷新", L"开始写入镜像...", L"写入失败或被中止",
+      L"已取消", L"取消中...", L"删除失败 (打开磁盘失败)", L"删除失败 (IOCTL 失败)"};
+  for (const wchar_t* e : exact)
+    if (s == e) return true;
+  auto between = [&s](const std::wstring& head, const std::wstring& tail) {
+    return s.size() > head.size() + tail.size() && s.rfind(head, 0) == 0 &&
+           s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+  };
+  return between(L"写入完成 (平均速度: ", L" MB/s)") ||
+         between(L"正在删除 PhysicalDrive", L" 上的全部分区...") ||
+         between(L"成功：PhysicalDrive", L" 全部分区已删除。");
+}
+
+void CheckAtRest() {
+  CheckDevices();
+  if (SimOpenHandles() != 0) Fail(std::to_string(SimOpenHandles()) + " handles left open");
+  if (SimOpenFinds() != 0) Fail("a volume enumeration left open");
+  if (SimLivePageAllocations() != 0) Fail("a page allocation left behind");
+  if (SimLiveHeapAllocations() != 0) Fail("a heap allocation left behind");
+  if (FakeButtonState() != "idle") Fail("buttons not idle at rest: " + FakeButtonState());
+  if (cancelRequested.load()) Fail("the cancel flag is still set at rest");
+  const std::wstring status = FakeText(kStatusLabel);
+  if (!ProgramText(status)) Fail("status '" + Narrow(status) + "' is none of the program's texts");
+}
+
+// ---- a run ----------------------------------------------------------------------
+
+void Step() {
+  Decisions& d = run->d;
+  run->confirmed.clear();
+  run->completedThisStep = false;
+  run->inAction = true;  // the top-level choice itself is not interrupted
+  const uint32_t what = d.Below(100);
+  const int refreshesBefore = FakePostedRefreshes();
+  run->inAction = false;
+  if (what < 14) {
+    Select();
+  } else if (what < 22) {
+    TypePath();
+  } else if (what < 26) {
+    const bool picked = d.Percent(70);
+    FakeAnswerFileDialog(run->imagePath, picked);
+    Click(kBrowseButton, picked ? "browses and picks the image" : "browses and cancels");
+  } else if (what < 48) {
+    if (d.Percent(6)) {
+      // Only the commands start threads, so this one fails Start's.
+      SimFault noThread;
+      noThread.op = SimOp::kStartThread;
+      noThread.error = kErrorNotEnoughMemory;
+      SimAddFault(noThread);
+      Trace("fault armed: the next StartThread fails");
+    }
+    ++run->jobs;
+    Click(kStartButton, "presses 开始写入");
+  } else if (what < 58) {
+    ++run->jobs;
+    Click(kDeleteButton, "presses 删除全部分区");
+  } else if (what < 66) {
+    Click(kRefreshButton, "presses 刷新");
+  } else if (what < 96) {
+    run->inAction = true;
+    MachineEvent();
+    run->inAction = false;
+  } else {
+    Trace("user: closes the window");
+    run->closed = true;
+  }
+  // The wipe's posted Refresh runs once the UI thread is free again.
+  for (int i = refreshesBefore; i < FakePostedRefreshes() && !run->closed; ++i)
+    Click(kRefreshButton, "(the posted 刷新 runs)");
+  CheckAtRest();
+  const std::wstring status = FakeText(kStatusLabel);
+  Trace("  status '%s'", Narrow(status).c_str());
+}
+
+}  // namespace
+
+std::vector<uint8_t> ExploreSeedBytes(uint64_t seed) {
+  std::vector<uint8_t> bytes(768);
+  uint64_t x = seed * 0x9E3779B97F4A7C15ull + 0xD1B54A32D192ED03ull;
+  for (uint8_t& b : bytes) {
+    x ^= x >> 30;
+    x *= 0xBF58476D1CE4E5B9ull;
+    x ^= x >> 27;
+    x *= 0x94D049BB133111EBull;
+    x ^= x >> 31;
+    b = static_cast<uint8_t>(x >> 56);
+  }
+  return bytes;
+}
+
+ExploreResult Explore(const uint8_t* data, size_t size) {
+  Run state(data, size);
+  run = &state;
+  FakeViewReset();
+  cancelRequested = false;
+  BuildMachine();
+  FakeAnswerBoxes(AnswerBox);
+  DrawNextInterruption();
+  SimSetCallHook(OnCall);
+  Trace("program: starts");
+  InitializeWindowState();
+  CheckAtRest();
+  while (!run->closed && !run->d.Exhausted() && run->steps < kMaxSteps &&
+         run->failure.empty()) {
+    ++run->steps;
+    Step();
+  }
+  SimSetCallHook(nullptr);
+  FakeAnswerBoxes(nullptr);
+  SimRunThreadsInline(false);
+  SimReset();
+
+  ExploreResult result;
+  result.ok = state.failure.empty();
+  result.failure = state.failure;
+  result.trace = state.trace;
+  result.steps = state.steps;
+  result.jobs = state.jobs;
+  run = nullptr;
+  return result;
+}

@@ -1,0 +1,93 @@
+// The explorer over a fixed set of seeds, and over the inputs that once
+// found a hole (tests/explorer/found/*.hex), so that those stay mended.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <dirent.h>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/explorer/explorer.h"
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kSeeds = 400;  // the sanitizers run every step several times slower
+#else
+constexpr int kSeeds = 2000;
+#endif
+
+std::vector<uint8_t> FromHex(const std::string& text) {
+  std::vector<uint8_t> bytes;
+  int high = -1;
+  for (char c : text) {
+    int v = c >= '0' && c <= '9' ? c - '0'
+            : c >= 'a' && c <= 'f' ? c - 'a' + 10
+            : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                   : -1;
+    if (v < 0) continue;
+    if (high < 0) {
+      high = v;
+    } else {
+      bytes.push_back(static_cast<uint8_t>(high * 16 + v));
+      high = -1;
+    }
+  }
+  return bytes;
+}
+
+void Report(const std::string& name, const ExploreResult& r) {
+  ADD_FAILURE() << name << " broke a promise:\n"
+                << r.failure << "--- the run, as decoded:\n"
+                << r.trace;
+}
+
+TEST(Explorer, FixedSeedsKeepEveryPromise) {
+  const auto start = std::chrono::steady_clock::now();
+  int runs = 0, steps = 0, jobs = 0, completed = 0, refusedAsSwapped = 0, failed = 0;
+  for (int seed = 1; seed <= kSeeds && failed < 3; ++seed, ++runs) {
+    const std::vector<uint8_t> bytes = ExploreSeedBytes(seed);
+    const ExploreResult r = Explore(bytes.data(), bytes.size());
+    steps += r.steps;
+    jobs += r.jobs;
+    if (r.trace.find("写入完成") != std::string::npos) ++completed;
+    if (r.trace.find("(错误码: 1110)") != std::string::npos) ++refusedAsSwapped;
+    if (!r.ok) {
+      ++failed;
+      Report("seed " + std::to_string(seed), r);
+    }
+  }
+  const double seconds = std::chrono::duration<double>(
+                             std::chrono::steady_clock::now() - start).count();
+  std::printf("[ explorer ] %d seeds, %d steps, %d jobs, %d runs with a completed "
+              "write, %d with a swap refused, in %.1f s\n",
+              runs, steps, jobs, completed, refusedAsSwapped, seconds);
+  // An explorer that no longer reaches the interesting states proves nothing.
+  EXPECT_GT(completed, kSeeds / 20);
+  EXPECT_GT(refusedAsSwapped, kSeeds / 200);
+}
+
+TEST(Explorer, InputsThatOnceFoundAHoleStayMended) {
+  const std::string dir = std::string(TESSAVANE_SOURCE_DIR) + "/tests/explorer/found";
+  DIR* folder = opendir(dir.c_str());
+  ASSERT_NE(folder, nullptr) << dir;
+  int replayed = 0;
+  while (dirent* entry = readdir(folder)) {
+    const std::string name = entry->d_name;
+    if (name.size() < 5 || name.compare(name.size() - 4, 4, ".hex") != 0) continue;
+    std::ifstream file(dir + "/" + name);
+    std::stringstream text;
+    text << file.rdbuf();
+    const std::vector<uint8_t> bytes = FromHex(text.str());
+    const ExploreResult r = Explore(bytes.data(), bytes.size());
+    if (!r.ok) Report(name, r);
+    ++replayed;
+  }
+  closedir(folder);
+  EXPECT_GT(replayed, 0);
+}
+
+}  // namespace
