@@ -742,9 +742,7 @@ TEST_F(WriteJob, DiskPulledOutMidWriteFailsTheWrite) {
 // there when the job took the disk's volumes, nothing holds it, and it
 // refuses the second chunk.
 TEST_F(WriteJob, AVolumeOfTheWrittenTableRefusesTheRest) {
-  SimDisk d;
-  d.number = kDisk;
-  d.length = 64 * kMiB;
+  SimDisk d = TargetDisk(64 * kMiB);
   d.rescanAfterWrites = 1;
   SimAddDisk(d);
   std::vector<uint8_t> image(48 * kMiB);
