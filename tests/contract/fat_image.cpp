@@ -21,8 +21,7 @@ struct Layout {
 Layout LayoutOf(uint64_t imageBytes) {
   Layout l;
   l.partitionSectors = static_cast<uint32_t>(imageBytes / kSector) - kPartitionLba;
-  // The FAT size rule of Microsoft's FAT specification, for FAT32 with one
-  // sector per cluster.
+  // Microsoft's published FAT32 sizing formula, one sector per cluster.
   const uint32_t perFatSector = (256 * 1 + kFats) / 2;
   l.fatSectors = (l.partitionSectors - kReserved + perFatSector - 1) / perFatSector;
   l.clusters = l.partitionSectors - kReserved - kFats * l.fatSectors;
