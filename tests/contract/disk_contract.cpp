@@ -604,18 +604,19 @@ void LayoutMbr(Context& c, Answer* a) {
                        SameRange(beforeLast, afterLast, 0, kSector)
                    ? ", sector 1 and the last sector kept"
                    : ", sector 1 or the last sector changed";
-  // The system removes the partition's volume on its own time.
-  std::string volumeOpen, fileOpen;
+  // The system removes the partition's volume on its own time. The volume
+  // is looked for without access, which mounts nothing on it.
+  std::string volumeOpen;
   size_t listed = 0;
   Poll(
       c,
       [&] {
-        volumeOpen = OpenAnswer(c.volume, kGenericRead, kShareRW);
-        fileOpen = OpenAnswer(c.target->filePath, kGenericRead, kFileShareRead);
+        volumeOpen = OpenAnswer(c.volume, 0, kShareRW);
         listed = VolumesOnDisk(c.target->disk).size();
         return volumeOpen != "ok" && listed == 0;
       },
       &a->note);
+  const std::string fileOpen = OpenAnswer(c.target->filePath, kGenericRead, kFileShareRead);
   a->system += "; the volume " + std::string(volumeOpen == "ok" ? "still there" : "gone") +
                ": " + volumeOpen + ", a file on it: " + fileOpen + ", " +
                (listed == 0 ? std::string("none") : Num(listed)) + " listed on the disk";
