@@ -3,6 +3,7 @@
 // disk is prepared (contract_tests.exe --disk N --volume X:).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -159,5 +160,46 @@ TEST(DiskContractRows, EveryRowIsInTheMachineDescription) {
   EXPECT_GE(rows.size(), 20u);
   for (const std::string& row : rows) {
     EXPECT_NE(doc.find("| `" + row + "` |"), std::string::npos) << row;
+  }
+}
+
+// The test image is a FAT32 volume Windows would mount: one partition from
+// 1 MiB to the end, a boot sector whose sizes agree with it, FATs large
+// enough for every cluster, and more clusters than FAT16 can count.
+TEST(FatImage, OnePartitionFromOneMiBHoldingAValidFat32) {
+  EXPECT_FALSE(FatImageSizeValid(39u << 20));
+  EXPECT_FALSE(FatImageSizeValid((64u << 20) + 512));
+  const auto le32 = [](const std::vector<uint8_t>& b, size_t at) {
+    return uint32_t{b[at]} | uint32_t{b[at + 1]} << 8 | uint32_t{b[at + 2]} << 16 |
+           uint32_t{b[at + 3]} << 24;
+  };
+  for (uint64_t size : {uint64_t{40} << 20, uint64_t{256} << 20}) {
+    SCOPED_TRACE(size);
+    ASSERT_TRUE(FatImageSizeValid(size));
+    std::vector<uint8_t> head((1u << 20) + 8 * 512);
+    FatImageBytes(size, 0, head.data(), head.size());
+    const uint32_t sectors = static_cast<uint32_t>(size / 512) - 2048;
+    EXPECT_EQ(head[510], 0x55);
+    EXPECT_EQ(head[511], 0xAA);
+    EXPECT_EQ(head[446 + 4], kFatImagePartitionType);
+    EXPECT_EQ(le32(head, 446 + 8), 2048u);
+    EXPECT_EQ(le32(head, 446 + 12), sectors);
+    const std::vector<uint8_t> boot(head.begin() + (1 << 20), head.begin() + (1 << 20) + 512);
+    EXPECT_EQ(boot[510], 0x55);
+    EXPECT_EQ(boot[511], 0xAA);
+    EXPECT_EQ(le32(boot, 32), sectors);
+    EXPECT_EQ(le32(boot, 28), 2048u);  // hidden sectors: where it starts
+    const uint32_t fatSectors = le32(boot, 36);
+    const uint32_t clusters = sectors - 32 - 2 * fatSectors;
+    EXPECT_GE(uint64_t{fatSectors} * 128, uint64_t{clusters} + 2);
+    EXPECT_GE(clusters, 65525u);
+    const std::vector<uint8_t> backup(head.begin() + (1 << 20) + 6 * 512,
+                                      head.begin() + (1 << 20) + 7 * 512);
+    EXPECT_EQ(backup, boot);
+    EXPECT_EQ(le32(head, (1 << 20) + 512), 0x41615252u);  // FSInfo
+    // Blocks are the same bytes however they are asked for.
+    std::vector<uint8_t> piece(700);
+    FatImageBytes(size, (1 << 20) - 100, piece.data(), piece.size());
+    EXPECT_TRUE(std::equal(piece.begin(), piece.end(), head.begin() + (1 << 20) - 100));
   }
 }
