@@ -40,7 +40,10 @@
 #       does, with its exit code.
 #
 #   run.sh --name NAME --out DIR --prefix DIR --run EXE [--data FILE]...
-#       Runs a console test program in a fresh folder; its exit code decides.
+#          [--arg ARG]... [--expect-exit N --expect-output TEXT]
+#       Runs a console test program in a fresh folder with the ARGs; its exit
+#       code decides, or with --expect-exit it must end with exit code N and
+#       print a line that contains TEXT (a refusal that is the point).
 #
 # --prefix names a template Wine prefix, made on first use and never run
 # itself: every run works in a copy of its own, so runs at once share no Wine
@@ -52,6 +55,7 @@
 set -uo pipefail
 
 name="" out="" prefix="" program="" driver="" machine="" script="" run=""
+run_args=() expect_exit="" expect_output=""
 data=()
 random_files=() sparse_files=() copies=() absent=() zeros=() appends=()
 visible=0 folder="" by_hand=0 decoy=0
@@ -65,6 +69,9 @@ while [ $# -gt 0 ]; do
     --machine) machine=$2; shift 2 ;;
     --script) script=$2; shift 2 ;;
     --run) run=$2; shift 2 ;;
+    --arg) run_args+=("$2"); shift 2 ;;
+    --expect-exit) expect_exit=$2; shift 2 ;;
+    --expect-output) expect_output=$2; shift 2 ;;
     --data) data+=("$2"); shift 2 ;;
     --random) random_files+=("$2" "$3"); shift 3 ;;
     --sparse) sparse_files+=("$2" "$3"); shift 3 ;;
@@ -352,8 +359,28 @@ check_folder() {
 if [ -n "$run" ]; then
   cp "$run" "$work/" || exit 1
   cd "$work" || exit 1
-  in_background timeout --kill-after=5 600 wine "./$(basename "$run")"
-  exit $?
+  if [ -z "$expect_exit" ]; then
+    in_background timeout --kill-after=5 600 wine "./$(basename "$run")" "${run_args[@]}"
+    exit $?
+  fi
+  in_background timeout --kill-after=5 600 wine "./$(basename "$run")" "${run_args[@]}" \
+    >"$work/run.log" 2>&1
+  run_status=$?
+  cat "$work/run.log"
+  status=0
+  if [ "$run_status" != "$expect_exit" ]; then
+    echo "FAIL: exit code $run_status, not $expect_exit"
+    status=1
+  else
+    echo "ok   exit code $run_status"
+  fi
+  if ! grep -qF -- "$expect_output" "$work/run.log"; then
+    echo "FAIL: no line with: $expect_output"
+    status=1
+  else
+    echo "ok   printed: $expect_output"
+  fi
+  exit "$status"
 fi
 
 # Where the program starts, as this host and as Windows name it (the host's

@@ -143,6 +143,7 @@ TEST_F(SimDescription, EveryStatementAndAttribute) {
                    "disk 3 size=0x100000 sector=4096 nodescriptor lengtherror=21 held=shared speed=1M\n"
                    "disk 4 size=1M descriptor=\"28 00 00 00 ff\" held=exclusive\n"
                    "disk 5 size=2048 serial=\"\\xC4\\xE3\\t\"\n"
+                   "disk 6 size=1M nomedia rescan=3 removable\n"
                    "volume \"\" extent=3:0:512K extent=4:4K:4K unmounted\n"
                    "volume \\\\?\\Volume{x} unlisted extentserror=50 letter=q\n"
                    "file a.txt hex=\"41 42\" held=shared\n"
@@ -182,6 +183,11 @@ TEST_F(SimDescription, EveryStatementAndAttribute) {
   Query(h, kIoctlStorageQueryProperty, &err);
   EXPECT_EQ(err, 31u);
   OsClose(h);
+
+  const SimDisk reader = SimDeviceConfig(SimDiskDevice(6));
+  EXPECT_TRUE(reader.noMedia);
+  EXPECT_EQ(reader.rescanAfterWrites, 3u);
+  EXPECT_FALSE(SimDeviceConfig(SimDiskDevice(5)).noMedia);
 
   // 1252: the serial bytes read as Ä ã.
   wchar_t wide[8];
@@ -246,6 +252,8 @@ TEST_F(SimDescription, ErrorsNameTheLineAndLeaveNoMachine) {
       {"volume V extent=4294967296:0:1M\n", ":1: extent disk: '4294967296' is not a number from 0 to 4294967295"},
       {"volume V extent=0:0:1M remount=0\n", ":1: remount: must be 1 or more"},
       {"disk 0 size=1M unplug=0\n", ":1: unplug: must be 1 or more"},
+      {"disk 0 size=1M rescan=0\n", ":1: rescan: must be 1 or more"},
+      {"disk 0 size=1M nomedia=1\n", ":1: 'nomedia' takes no value"},
       {"disk 0 size=1M unplug=x\n", ":1: unplug: 'x' is not a number"},
       {"volume V letter=CD\n", ":1: letter: 'CD' is not a drive letter"},
       {"volume V letter=C\nvolume W letter=c\n", ":2: letter c is already taken on line 1"},

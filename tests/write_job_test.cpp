@@ -16,6 +16,7 @@
 #include "core/text.h"
 #include "jobs/jobs.h"
 #include "platform/sim/sim.h"
+#include "tests/contract/fat_image.h"
 #include "tests/support/sim_fault.h"
 #include "tests/support/fake_view.h"
 #include "ui/view.h"
@@ -733,6 +734,31 @@ TEST_F(WriteJob, DiskPulledOutMidWriteFailsTheWrite) {
   for (const SimCall& c : SimCallLog())
     if (c.op == SimOp::kWrite && IsDisk(c) && !c.ok) lastWriteGone = c.error == 55;
   EXPECT_TRUE(lastWriteGone);
+  ExpectCleanEnd();
+}
+
+// The image carries an MBR with a FAT partition, and another process has
+// the table read after the first chunk: the partition's new volume was not
+// there when the job took the disk's volumes, nothing holds it, and it
+// refuses the second chunk.
+TEST_F(WriteJob, AVolumeOfTheWrittenTableRefusesTheRest) {
+  SimDisk d = TargetDisk(64 * kMiB);
+  d.rescanAfterWrites = 1;
+  SimAddDisk(d);
+  std::vector<uint8_t> image(48 * kMiB);
+  FatImageBytes(image.size(), 0, image.data(), image.size());
+  SimPutFile(kImage, image);
+  EnterWritingState();
+  Run(64 * kMiB);
+
+  ExpectOneBox(L"写入失败", L"错误", kMbIconError);
+  EXPECT_EQ(FakeText(kStatusLabel), L"写入失败或被中止");
+  ASSERT_EQ(SimDiskWrites(kDisk).size(), 1u);
+  EXPECT_TRUE(SameBytes(SimReadDisk(kDisk, 0, 4 * kMiB), image.data(), 4 * kMiB));
+  uint32_t refused = 0;
+  for (const SimCall& c : SimCallLog())
+    if (c.op == SimOp::kWrite && IsDisk(c) && !c.ok) refused = c.error;
+  EXPECT_EQ(refused, kErrorAccessDenied);
   ExpectCleanEnd();
 }
 

@@ -10,10 +10,14 @@
 //  - volumes with extents on disks, mounted / locked state; a write through a
 //    disk handle into the extents of a mounted volume that is not locked fails
 //    with 5; a disk transfer whose offset or length is not a multiple of the
-//    sector size fails with 87; a write past the disk's end fails with 27;
-//    a dismounted volume that is not locked mounts again when another process
+//    sector size fails with 87; a read or write past the disk's end fails
+//    with 27; a dismounted volume that is not locked mounts again when another process
 //    touches it (remountAfterWrites); files on a volume's drive letter lose
 //    their open handles (21) when it is dismounted;
+//  - volume opens that share no writing take FAT's implicit lock; a locked
+//    volume refuses opens with 5, or with 21 once it is dismounted;
+//  - drives without their medium (21), and partition tables read anew after
+//    a write (new volumes for the MBR's FAT partitions);
 //  - disks that are pulled out after some writes or when told (55 on open
 //    handles, 2 on opens), and disks that arrive and take the lowest free
 //    number; each disk is a device of its own, so a handle never reaches a
@@ -93,6 +97,14 @@ struct SimDisk {
   // writes. From then on calls on handles open to it fail with 55, opens
   // with 2, and its volumes are gone with it.
   uint64_t unplugAfterWrites = 0;
+  // No medium in the drive (a card reader without its card): opens that ask
+  // for read or write access fail with 21, as does the length query.
+  bool noMedia = false;
+  // Nonzero: right after the disk has taken this many writes, another
+  // process has the partition table read anew. Every FAT partition of the
+  // MBR then on sector 0 that no present volume covers becomes a new,
+  // mounted volume with the first free drive letter from C.
+  uint64_t rescanAfterWrites = 0;
 };
 
 struct SimExtent {
@@ -206,6 +218,10 @@ int SimPlugDisk(const SimDisk& disk);
 // Another process touches the volume: it mounts again unless it is locked
 // (what remountAfterWrites does when it fires). Misuse if unknown.
 void SimTouchVolume(const std::wstring& name);
+// Another process has the partition table of the disk present at `number`
+// read anew, as rescanAfterWrites does when it fires. Misuse if no disk is
+// present there.
+void SimRescanDisk(int number);
 // Applies one line of an events file (`unplug N`, `plug ATTRIBUTES`,
 // `volume ...`; blank and # lines do nothing) exactly as the machine applies
 // the events file's lines. false with *error naming what was refused; then

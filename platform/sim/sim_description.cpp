@@ -352,7 +352,8 @@ bool Parser::DiskAttributes(const std::vector<Word>& words, size_t first,
       {"nodescriptor", AttrKind::kFlag}, {"descriptor", AttrKind::kValue},
       {"lengtherror", AttrKind::kValue}, {"file", AttrKind::kValue},
       {"held", AttrKind::kValue},       {"speed", AttrKind::kValue},
-      {"unplug", AttrKind::kValue}};
+      {"unplug", AttrKind::kValue},     {"nomedia", AttrKind::kFlag},
+      {"rescan", AttrKind::kValue}};
   std::vector<const Word*> a;
   if (!Attributes(words, first, rules, &a)) return false;
   SimDisk disk;
@@ -396,6 +397,10 @@ bool Parser::DiskAttributes(const std::vector<Word>& words, size_t first,
     return false;
   }
   if (a[12] != nullptr && !Count(a[12]->value, "unplug", &disk.unplugAfterWrites)) {
+    return false;
+  }
+  disk.noMedia = a[13] != nullptr;
+  if (a[14] != nullptr && !Count(a[14]->value, "rescan", &disk.rescanAfterWrites)) {
     return false;
   }
   *out = disk;

@@ -13,8 +13,10 @@ constexpr uint32_t kFileReadData = 0x1u;
 constexpr uint32_t kFileWriteData = 0x2u;
 constexpr uint32_t kFileAppendData = 0x4u;
 constexpr uint32_t kFlagBackupSemantics = 0x02000000u;
+constexpr uint32_t kFileShareDelete = 0x4u;
 constexpr uint32_t kErrorNoAccess = 998;        // bad buffer address
-constexpr uint32_t kErrorNotReady = 21;         // file on a dismounted volume
+constexpr uint32_t kErrorNotReady = 21;         // dismounted volume, no media
+constexpr uint32_t kErrorBadLength = 24;        // property query shorter than 12
 constexpr uint32_t kErrorDevNotExist = 55;      // device pulled out
 constexpr uint32_t kErrorNegativeSeek = 131;
 constexpr uint32_t kErrorNotLocked = 158;
@@ -153,11 +155,17 @@ uint32_t Resolve(Machine& m, const std::wstring& path, HandleState* hs) {
   return 0;
 }
 
+// FAT refuses opens of a locked volume, and of files on it, with access
+// denied while it is mounted and with "volume dismounted" once it is not.
+uint32_t LockedVolumeError(const VolumeState& v) {
+  return v.config.mounted ? kErrorAccessDenied : kErrorNotReady;
+}
+
 // Sharing and lock rules against everything else open on the same object.
 uint32_t CheckOpen(Machine& m, const HandleState& hs) {
   if (hs.kind == Kind::kDirectory) return 0;
   if (hs.kind == Kind::kVolume && m.volumes[hs.volume].lockedBy != 0) {
-    return kErrorAccessDenied;
+    return LockedVolumeError(m.volumes[hs.volume]);
   }
   if (hs.kind == Kind::kDisk &&
       HolderConflict(DiskOf(m, hs)->config.holder, hs.access, hs.share)) {
@@ -248,7 +256,9 @@ bool VolumeExtents(Call& call, const VolumeState& v, void* out,
   // buffer outright (STATUS_INVALID_PARAMETER), unlike a merely short one.
   if (outLength < 32) return call.Fail(kErrorInvalidParameter);
   const size_t count = v.config.extents.size();
-  const size_t fit = std::min<size_t>(count, (outLength - 8) / 24);
+  // A reply that cannot hold every extent is cut to the structure itself:
+  // the count and the first extent.
+  const size_t fit = 8 + 24 * count <= outLength ? count : std::min<size_t>(count, 1);
   std::vector<uint8_t> r(8 + 24 * fit, 0);
   const auto put = [&r](size_t at, uint64_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) {
@@ -267,8 +277,9 @@ bool VolumeExtents(Call& call, const VolumeState& v, void* out,
   return true;
 }
 
-// The partition table and the signatures go; the MBR's boot code stays. A
-// GPT disk also loses its primary header and the backup in the last sector.
+// MBR: the disk signature, the table and the boot signature go, the boot
+// code stays. GPT: the primary header (LBA 1) and the backup header (last
+// sector) go; the protective MBR and the entries stay.
 bool DeleteLayout(Call& call, DiskState& disk) {
   const uint64_t length = disk.config.length;
   const uint64_t sector = disk.config.sectorSize;
@@ -281,18 +292,80 @@ bool DeleteLayout(Call& call, DiskState& disk) {
     }
     gpt = std::memcmp(signature, "EFI PART", sizeof signature) == 0;
   }
-  if (length >= kMbrEnd &&
-      !ZeroDiskBytes(disk, kMbrTableStart, kMbrEnd - kMbrTableStart, &error)) {
-    return call.Fail(error);
-  }
-  if (gpt && (!ZeroDiskBytes(disk, sector, sector, &error) ||
-              !ZeroDiskBytes(disk, length - sector, sector, &error))) {
+  if (gpt) {
+    if (!ZeroDiskBytes(disk, sector, sector, &error) ||
+        !ZeroDiskBytes(disk, length - sector, sector, &error)) {
+      return call.Fail(error);
+    }
+  } else if (length >= kMbrEnd &&
+             !ZeroDiskBytes(disk, kMbrTableStart, kMbrEnd - kMbrTableStart, &error)) {
     return call.Fail(error);
   }
   disk.layoutDeleted = true;
   RemoveVolumesOf(call.m, disk.id, false);
   return true;
 }
+
+bool IsFatPartitionType(uint8_t type) {
+  return type == 0x01 || type == 0x04 || type == 0x06 || type == 0x0B ||
+         type == 0x0C || type == 0x0E;
+}
+
+// The first letter from C that no present volume has; 0 when all are taken.
+wchar_t FreeDriveLetter(const Machine& m) {
+  for (wchar_t letter = L'C'; letter <= L'Z'; ++letter) {
+    bool taken = false;
+    for (const VolumeState& v : m.volumes) {
+      if (!v.removed && v.config.letter == letter) taken = true;
+    }
+    if (!taken) return letter;
+  }
+  return 0;
+}
+
+}  // namespace
+
+// The partition manager reads sector 0 anew: each FAT partition of a valid
+// MBR that no present volume of the disk covers becomes a volume, and the
+// shell looks at a new volume at once, so it is mounted.
+void RescanLayout(Machine& m, DiskState& disk) {
+  uint8_t mbr[kMbrEnd];
+  uint32_t error = 0;
+  if (disk.config.length < kMbrEnd ||
+      !ReadDiskBytes(disk, 0, mbr, sizeof mbr, &error) || mbr[510] != 0x55 ||
+      mbr[511] != 0xAA) {
+    return;
+  }
+  const uint64_t sector = disk.config.sectorSize;
+  for (int i = 0; i < 4; ++i) {
+    const uint8_t* entry = mbr + 446 + 16 * i;
+    uint32_t start, count;
+    std::memcpy(&start, entry + 8, 4);
+    std::memcpy(&count, entry + 12, 4);
+    if (!IsFatPartitionType(entry[4]) || start == 0 || count == 0) continue;
+    SimExtent extent{static_cast<uint32_t>(disk.config.number), start * sector,
+                     count * sector};
+    if (extent.offset + extent.length > disk.config.length) continue;
+    bool covered = false;
+    for (const VolumeState& v : m.volumes) {
+      if (v.removed) continue;
+      for (size_t e = 0; e < v.devices.size(); ++e) {
+        covered = covered || (v.devices[e] == disk.id &&
+                              v.config.extents[e].offset == extent.offset &&
+                              v.config.extents[e].length == extent.length);
+      }
+    }
+    if (covered) continue;
+    SimVolume v;
+    v.name = L"\\\\?\\Volume{partition-" + std::to_wstring(disk.id) + L"-" +
+             std::to_wstring(extent.offset / sector) + L"}\\";
+    v.letter = FreeDriveLetter(m);
+    v.extents = {extent};
+    AddVolumeState(m, v);
+  }
+}
+
+namespace {
 
 // After each write a disk has taken: other processes touch the volumes that
 // wait for that count (a locked one stays dismounted), and a disk due to be
@@ -308,6 +381,7 @@ void AfterDiskWrite(Machine& m, DiskState& disk) {
       }
     }
   }
+  if (disk.config.rescanAfterWrites == disk.writesTaken) RescanLayout(m, disk);
   if (disk.config.unplugAfterWrites == disk.writesTaken) PullOut(m, disk);
 }
 
@@ -382,6 +456,24 @@ bool VolumeInUse(Machine& m, size_t volume, uintptr_t self) {
   return false;
 }
 
+// FAT's implicit lock: a volume open that shares neither writing nor
+// deleting. One that asks for write access shares no reading either; without
+// shared reading nothing else may have the volume open, with it only opens
+// without write access may, and another process's held file never.
+uint32_t ImplicitLockError(Machine& m, const HandleState& hs) {
+  const VolumeState& v = m.volumes[hs.volume];
+  const bool shareRead = (hs.share & kFileShareRead) != 0 && !CanWrite(hs.access);
+  if (HeldFileOn(m, hs.volume)) return kErrorSharingViolation;
+  for (const auto& other : m.handles) {
+    const HandleState& o = other.second;
+    const bool onVolume = (o.kind == Kind::kVolume && o.volume == hs.volume) ||
+                          (o.fileVolume == static_cast<long>(hs.volume) &&
+                           o.dismountsAtOpen == v.dismounts);
+    if (onVolume && (!shareRead || CanWrite(o.access))) return kErrorSharingViolation;
+  }
+  return 0;
+}
+
 // The volume names FindFirstVolumeW walks through, fixed at its start.
 std::vector<std::wstring> ListedVolumes(Machine& m) {
   std::vector<std::wstring> names;
@@ -431,7 +523,7 @@ bool OsOpen(const wchar_t* path, uint32_t access, uint32_t share,
   if (onVolume >= 0) {
     const VolumeState& v = call.m.volumes[static_cast<size_t>(onVolume)];
     if (v.removed) return call.Fail(kErrorPathNotFound);
-    if (v.lockedBy != 0) return call.Fail(kErrorAccessDenied);
+    if (v.lockedBy != 0) return call.Fail(LockedVolumeError(v));
   }
   uint32_t error = Resolve(call.m, hs.path, &hs);
   bool created = false;
@@ -456,7 +548,20 @@ bool OsOpen(const wchar_t* path, uint32_t access, uint32_t share,
       return call.Fail(kErrorAccessDenied);
     }
   }
+  if (hs.kind == Kind::kDisk && DiskOf(call.m, hs)->config.noMedia &&
+      (CanRead(access) || CanWrite(access))) {
+    return call.Fail(kErrorNotReady);  // the mount an open for data needs fails
+  }
   if (const uint32_t error = CheckOpen(call.m, hs)) return call.Fail(error);
+  // FAT takes an implicit lock for a volume open that shares neither
+  // writing nor deleting, or refuses it while the volume is in use.
+  // An open without access reaches no file system, so it takes no lock.
+  const bool implicitLock = hs.kind == Kind::kVolume &&
+                            (CanRead(access) || CanWrite(access)) &&
+                            (share & (kFileShareWrite | kFileShareDelete)) == 0;
+  if (implicitLock) {
+    if (const uint32_t error = ImplicitLockError(call.m, hs)) return call.Fail(error);
+  }
   if (hs.kind == Kind::kFile && truncates) hs.file->bytes.clear();
   if (onVolume >= 0) {
     VolumeState& v = call.m.volumes[static_cast<size_t>(onVolume)];
@@ -464,8 +569,13 @@ bool OsOpen(const wchar_t* path, uint32_t access, uint32_t share,
     hs.fileVolume = onVolume;
     hs.dismountsAtOpen = v.dismounts;
   }
+  // An open for data access mounts a dismounted volume again.
+  if (hs.kind == Kind::kVolume && (CanRead(access) || CanWrite(access))) {
+    TouchVolume(call.m.volumes[hs.volume]);
+  }
   const uintptr_t id = call.m.nextId;
   call.m.nextId += 4;
+  if (implicitLock) call.m.volumes[hs.volume].lockedBy = id;
   call.m.handles.emplace(id, std::move(hs));
   *out = ToHandle(id);
   return true;
@@ -508,9 +618,13 @@ bool OsRead(OsHandle h, void* buffer, uint32_t length, uint32_t* done) {
     if (hs->position % sector != 0 || length % sector != 0) {
       return call.Fail(kErrorInvalidParameter);
     }
-    if (hs->position < disk.config.length) {
-      n = std::min<uint64_t>(length, disk.config.length - hs->position);
+    // The disk driver sends a transfer past the end to the device, which
+    // refuses the block address and returns no data.
+    const uint64_t end = disk.config.length;
+    if (length > 0 && (hs->position >= end || length > end - hs->position)) {
+      return call.Fail(kErrorSectorNotFound);
     }
+    n = length;
     if (shortBytes != 0) n = std::min<uint64_t>(n, shortBytes);
     uint32_t error = 0;
     if (!ReadDiskBytes(disk, hs->position, bytes, static_cast<size_t>(n),
@@ -639,6 +753,8 @@ bool QuerySize(Call& call, OsHandle h, uint64_t* size) {
   if (const uint32_t gone = StaleHandleError(call.m, *hs)) return call.Fail(gone);
   *size = 0;
   if (hs->kind == Kind::kDirectory) return true;
+  // FAT answers no file information for a volume open.
+  if (hs->kind == Kind::kVolume) return call.Fail(kErrorInvalidParameter);
   if (hs->kind != Kind::kFile) return call.Fail(kErrorInvalidFunction);
   if (!FileSize(*hs->file, size)) return call.Fail(1117);
   return true;
@@ -710,6 +826,8 @@ bool OsDeviceControl(OsHandle h, uint32_t code, const void* in,
         return call.Fail(disk.config.lengthQueryError);
       }
       if (outLength < 8) return call.Fail(kErrorInsufficientBuffer);
+      // The capacity read that answers it finds no medium.
+      if (disk.config.noMedia) return call.Fail(kErrorNotReady);
       std::vector<uint8_t> r(8);
       for (int i = 0; i < 8; ++i) {
         r[i] = static_cast<uint8_t>(disk.config.length >> (8 * i));
@@ -717,7 +835,7 @@ bool OsDeviceControl(OsHandle h, uint32_t code, const void* in,
       Reply(r, out, outLength, returned);
     } else if (code == kIoctlStorageQueryProperty) {
       const auto* q = static_cast<const uint8_t*>(in);
-      if (q == nullptr || inLength < 12) return call.Fail(kErrorInvalidParameter);
+      if (q == nullptr || inLength < 12) return call.Fail(kErrorBadLength);
       uint32_t propertyId, queryType;
       std::memcpy(&propertyId, q, 4);
       std::memcpy(&queryType, q + 4, 4);
@@ -750,6 +868,7 @@ bool OsDeviceControl(OsHandle h, uint32_t code, const void* in,
       }
       v.lockedBy = self;
     } else if (code == kFsctlDismountVolume) {
+      if (!v.config.mounted) return call.Fail(kErrorNotReady);
       v.config.mounted = false;
       ++v.dismounts;
       StaleHoldersOn(call.m, hs->volume);

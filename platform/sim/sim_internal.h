@@ -275,6 +275,9 @@ void RemoveVolumesOf(Machine& m, uint64_t device, bool unplugged);
 void AddVolumeState(Machine& m, const SimVolume& volume);
 // Another process touches the volume: it mounts again unless it is locked.
 void TouchVolume(VolumeState& v);
+// Another process has the disk's partition table read anew
+// (sim_devices.cpp): FAT partitions of its MBR become volumes.
+void RescanLayout(Machine& m, DiskState& disk);
 
 // Volume key of a name or device path: folded, "\\.\" read as "\\?\", one
 // trailing backslash dropped.

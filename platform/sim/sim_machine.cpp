@@ -475,6 +475,15 @@ void SimUnplugDisk(int number) {
   PullOut(m, *d);
 }
 
+void SimRescanDisk(int number) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  DiskState* d = PresentDisk(m, number);
+  if (d == nullptr) Misuse("SimRescanDisk: no disk is present at that number");
+  RescanLayout(m, *d);
+}
+
 void SimAddVolume(const SimVolume& volume) {
   EnsureMachine();
   Machine& m = TheMachine();

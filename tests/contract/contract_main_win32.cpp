@@ -1,11 +1,29 @@
-// The file contract over kernel32. Creates its files in a fresh folder under
-// the temporary folder, runs the checks, removes the folder again.
+// The contracts over kernel32.
+//
+//   contract_tests.exe
+//       The file contract in a fresh folder under the temporary folder.
+//   contract_tests.exe --disk N --volume X: [--empty-reader M]
+//       Only on a virtual disk of at most 1 GiB with X: on it (anything else
+//       is refused before a byte is touched): the file contract in a fresh
+//       folder of X:, then the disk contract, which ends with the disk's
+//       layout deleted. M names an empty card reader for the one check that
+//       needs it.
+//   contract_tests.exe --make-image FILE [--size MIB]
+//       Writes the test image (an MBR with one FAT32 partition), 64 MiB
+//       unless told otherwise.
+//
+// Exit code: 0 every check passed, 1 some failed, 2 nothing was checked
+// (refused, or a fault of the set-up or the command line).
 #include <windows.h>
+#include <winioctl.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <string>
 #include <vector>
 
+#include "tests/contract/disk_contract.h"
+#include "tests/contract/fat_image.h"
 #include "tests/contract/file_contract.h"
 
 namespace {
@@ -22,9 +40,33 @@ bool WriteWholeFile(const std::wstring& path, const std::vector<unsigned char>& 
   return ok && done == bytes.size();
 }
 
-}  // namespace
+// Makes `dir` with the file contract's files in it; false with the reason.
+bool MakeFileContractFolder(const std::wstring& dir) {
+  if (!CreateDirectoryW(dir.c_str(), nullptr)) {
+    std::printf("cannot create the test folder (error %lu)\n", GetLastError());
+    return false;
+  }
+  std::vector<unsigned char> data(kContractDataBytes);
+  for (uint32_t i = 0; i < kContractDataBytes; ++i) data[i] = ContractDataByte(i);
+  if (!WriteWholeFile(dir + L"\\" + kContractDataFile, data) ||
+      !WriteWholeFile(dir + L"\\" + kContractEmptyFile, {})) {
+    std::printf("cannot create the test files (error %lu)\n", GetLastError());
+    return false;
+  }
+  return true;
+}
 
-int wmain() {
+void RemoveFileContractFolder(const std::wstring& dir) {
+  DeleteFileW((dir + L"\\" + kContractDataFile).c_str());
+  DeleteFileW((dir + L"\\" + kContractEmptyFile).c_str());
+  RemoveDirectoryW(dir.c_str());
+}
+
+std::wstring FolderName() {
+  return L"tessavane-contract-" + std::to_wstring(GetCurrentProcessId());
+}
+
+int FileContractInTemp() {
   wchar_t temp[MAX_PATH];
   DWORD n = GetTempPathW(MAX_PATH, temp);
   if (n == 0 || n >= MAX_PATH) {
@@ -33,27 +75,167 @@ int wmain() {
   }
   std::wstring dir = temp;
   if (!dir.empty() && dir.back() == L'\\') dir.pop_back();
-  dir += L"\\tessavane-contract-" + std::to_wstring(GetCurrentProcessId());
-  if (!CreateDirectoryW(dir.c_str(), nullptr)) {
-    std::printf("cannot create the test folder (error %lu)\n", GetLastError());
-    return 2;
-  }
-
-  std::vector<unsigned char> data(kContractDataBytes);
-  for (uint32_t i = 0; i < kContractDataBytes; ++i) data[i] = ContractDataByte(i);
-  const std::wstring dataPath = dir + L"\\" + kContractDataFile;
-  const std::wstring emptyPath = dir + L"\\" + kContractEmptyFile;
+  dir += L"\\" + FolderName();
   int result = 2;
-  if (WriteWholeFile(dataPath, data) && WriteWholeFile(emptyPath, {})) {
+  if (MakeFileContractFolder(dir)) {
     int passed = 0;
     int failed = RunFileContract(dir.c_str(), &passed);
     std::printf("%d passed, %d failed\n", passed, failed);
     result = failed == 0 ? 0 : 1;
-  } else {
-    std::printf("cannot create the test files (error %lu)\n", GetLastError());
   }
-  DeleteFileW(dataPath.c_str());
-  DeleteFileW(emptyPath.c_str());
-  RemoveDirectoryW(dir.c_str());
+  RemoveFileContractFolder(dir);
   return result;
+}
+
+void Pause(uint32_t milliseconds) { Sleep(milliseconds); }
+
+bool RereadLayout(int disk) {
+  const std::wstring path = L"\\\\.\\PhysicalDrive" + std::to_wstring(disk);
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  DWORD returned = 0;
+  BOOL ok = DeviceIoControl(h, IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0,
+                            &returned, nullptr);
+  CloseHandle(h);
+  return ok != FALSE;
+}
+
+// The checks count in 512-byte sectors; the seam has no geometry query.
+bool HasSmallSectors(int disk, std::string* reason) {
+  const std::wstring path = L"\\\\.\\PhysicalDrive" + std::to_wstring(disk);
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING, 0, nullptr);
+  DISK_GEOMETRY geometry = {};
+  DWORD returned = 0;
+  const BOOL ok = h != INVALID_HANDLE_VALUE &&
+                  DeviceIoControl(h, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &geometry,
+                                  sizeof geometry, &returned, nullptr);
+  const DWORD error = GetLastError();
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  if (!ok) {
+    *reason = "its geometry cannot be read (error " + std::to_string(error) + ")";
+    return false;
+  }
+  if (geometry.BytesPerSector != 512) {
+    *reason = "its sectors hold " + std::to_string(geometry.BytesPerSector) +
+              " bytes; the checks count in 512-byte sectors";
+    return false;
+  }
+  return true;
+}
+
+int DiskContracts(int disk, wchar_t letter, int emptyReader) {
+  std::string reason;
+  if (!ContractDiskAllowed(disk, letter, &reason) || !HasSmallSectors(disk, &reason)) {
+    std::printf("refused: disk %d: %s\n", disk, reason.c_str());
+    return 2;
+  }
+  std::printf("disk %d, volume %lc: (a virtual disk of at most 1 GiB)\n", disk, letter);
+  const std::wstring dir = std::wstring(1, letter) + L":\\" + FolderName();
+  if (!MakeFileContractFolder(dir)) {
+    RemoveFileContractFolder(dir);
+    return 2;
+  }
+  int filePassed = 0;
+  const int fileFailed = RunFileContract(dir.c_str(), &filePassed);
+  std::printf("file contract on %lc:: %d passed, %d failed\n", letter, filePassed, fileFailed);
+
+  DiskContractTarget target;
+  target.disk = disk;
+  target.letter = letter;
+  target.filePath = dir + L"\\" + kContractDataFile;
+  target.emptyReader = emptyReader;
+  const DiskContractHost host = {Pause, RereadLayout};
+  ContractTally tally;
+  RunDiskContract(target, host, &tally);
+  std::printf("disk contract: %d passed, %d failed, %d skipped\n", tally.passed, tally.failed,
+              tally.skipped);
+  // The folder went with the layout; this only tidies up after a failure.
+  RemoveFileContractFolder(dir);
+  return fileFailed == 0 && tally.failed == 0 ? 0 : 1;
+}
+
+int MakeImage(const std::wstring& path, uint64_t bytes) {
+  if (!FatImageSizeValid(bytes)) {
+    std::printf("the image must be a whole number of MiB, at least %llu MiB\n",
+                static_cast<unsigned long long>(kFatImageMinBytes >> 20));
+    return 2;
+  }
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    std::printf("cannot create the image (error %lu)\n", GetLastError());
+    return 2;
+  }
+  std::vector<uint8_t> block(1u << 20);
+  bool ok = true;
+  for (uint64_t at = 0; ok && at < bytes; at += block.size()) {
+    FatImageBytes(bytes, at, block.data(), block.size());
+    DWORD done = 0;
+    ok = WriteFile(h, block.data(), static_cast<DWORD>(block.size()), &done, nullptr) &&
+         done == block.size();
+  }
+  const DWORD error = GetLastError();
+  CloseHandle(h);
+  if (!ok) {
+    std::printf("cannot write the image (error %lu)\n", error);
+    return 2;
+  }
+  std::printf("wrote %llu bytes: an MBR with one FAT32 partition from 1 MiB\n",
+              static_cast<unsigned long long>(bytes));
+  return 0;
+}
+
+bool ParseNumber(const wchar_t* text, int max, int* out) {
+  if (text == nullptr || *text == L'\0') return false;
+  int n = 0;
+  for (const wchar_t* p = text; *p != L'\0'; ++p) {
+    if (*p < L'0' || *p > L'9') return false;
+    n = n * 10 + (*p - L'0');
+    if (n > max) return false;
+  }
+  *out = n;
+  return true;
+}
+
+int Usage() {
+  std::printf(
+      "usage: contract_tests.exe\n"
+      "       contract_tests.exe --disk N --volume X: [--empty-reader M]\n"
+      "       contract_tests.exe --make-image FILE [--size MIB]\n");
+  return 2;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc == 1) return FileContractInTemp();
+  int disk = -1, emptyReader = -1, sizeMib = 64;
+  wchar_t letter = 0;
+  const wchar_t* image = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    const std::wstring arg = argv[i];
+    const wchar_t* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    if (arg == L"--disk" && ParseNumber(value, 63, &disk)) {
+      ++i;
+    } else if (arg == L"--empty-reader" && ParseNumber(value, 63, &emptyReader)) {
+      ++i;
+    } else if (arg == L"--size" && ParseNumber(value, 4096, &sizeMib)) {
+      ++i;
+    } else if (arg == L"--volume" && value != nullptr &&
+               (std::wcslen(value) == 1 || (std::wcslen(value) == 2 && value[1] == L':'))) {
+      letter = static_cast<wchar_t>(towupper(value[0]));
+      ++i;
+    } else if (arg == L"--make-image" && value != nullptr) {
+      image = value;
+      ++i;
+    } else {
+      return Usage();
+    }
+  }
+  if (image != nullptr) return MakeImage(image, static_cast<uint64_t>(sizeMib) << 20);
+  if (disk < 0 || letter == 0) return Usage();
+  return DiskContracts(disk, letter, emptyReader);
 }

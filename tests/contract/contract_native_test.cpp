@@ -1,23 +1,205 @@
-// The file contract over the simulated machine.
+// The contracts over the simulated machine: the file contract in a folder of
+// its own, and both contracts on a machine described as the Windows runner's
+// disk is prepared (contract_tests.exe --disk N --volume X:).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/sim/sim.h"
+#include "tests/contract/disk_contract.h"
+#include "tests/contract/fat_image.h"
 #include "tests/contract/file_contract.h"
+
+namespace {
+
+void PutFileContractFiles(const std::wstring& dir) {
+  std::vector<uint8_t> data(kContractDataBytes);
+  for (uint32_t i = 0; i < kContractDataBytes; ++i) data[i] = ContractDataByte(i);
+  SimPutFile(dir + L"\\" + kContractDataFile, data);
+  SimPutFile(dir + L"\\" + kContractEmptyFile, {});
+}
+
+void NoPause(uint32_t) {}
+
+bool RescanDisk(int disk) {
+  SimRescanDisk(disk);
+  return true;
+}
+
+}  // namespace
 
 TEST(FileContract, SimulatedMachineBehavesAsWindows) {
   SimReset();
-  std::vector<uint8_t> data(kContractDataBytes);
-  for (uint32_t i = 0; i < kContractDataBytes; ++i) data[i] = ContractDataByte(i);
   const std::wstring dir = L"X:\\contract";
-  SimPutFile(dir + L"\\" + kContractDataFile, data);
-  SimPutFile(dir + L"\\" + kContractEmptyFile, {});
-
+  PutFileContractFiles(dir);
   int passed = 0;
   EXPECT_EQ(RunFileContract(dir.c_str(), &passed), 0);
   EXPECT_GT(passed, 0);
   EXPECT_EQ(SimOpenHandles(), 0);
+}
+
+class DiskContract : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SimReset();
+    dir_ = std::filesystem::temp_directory_path() /
+           ("disk_contract_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+            "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override {
+    EXPECT_EQ(SimOpenHandles(), 0);
+    SimReset();
+    std::filesystem::remove_all(dir_);
+  }
+  bool Load(const std::string& text) {
+    std::string error;
+    const bool ok = SimLoadDescription(text, dir_.string(), &error);
+    EXPECT_TRUE(ok) << error;
+    return ok;
+  }
+  std::filesystem::path dir_;
+};
+
+// The runner's disk: a 256 MiB virtual disk whose MBR has one FAT32
+// partition from 1 MiB, its volume E:, a file on it. Around it what Windows
+// cannot offer the runner: a volume over three extents and an empty reader.
+TEST_F(DiskContract, SimulatedMachineKeepsItsClaims) {
+  constexpr uint64_t kDisk = 256u << 20;
+  std::vector<uint8_t> head(8u << 20);
+  FatImageBytes(kDisk, 0, head.data(), head.size());
+  std::ofstream(dir_ / "contract-disk.img", std::ios::binary)
+      .write(reinterpret_cast<const char*>(head.data()), static_cast<std::streamsize>(head.size()));
+  ASSERT_TRUE(Load(
+      "disk 1 size=256M vendor=\"Msft    \" product=\"Virtual Disk    \" file=contract-disk.img\n"
+      "disk 2 size=16M vendor=\"Msft    \" product=\"Virtual Disk    \"\n"
+      "disk 3 size=16M\n"
+      "disk 4 size=1M removable vendor=\"Generic\" product=\"SD Reader\" nomedia\n"
+      "volume \\\\?\\Volume{c0ffee00-0001}\\ letter=E extent=1:1M:255M\n"
+      "volume \\\\?\\Volume{c0ffee00-0002}\\ extent=2:1M:4M extent=3:1M:4M extent=2:8M:4M\n"
+      "file E:\\contract\\note.txt text=\"a file on the volume\"\n"));
+  PutFileContractFiles(L"E:\\contract");
+
+  std::string reason;
+  ASSERT_TRUE(ContractDiskAllowed(1, L'E', &reason)) << reason;
+  int filePassed = 0;
+  EXPECT_EQ(RunFileContract(L"E:\\contract", &filePassed), 0);
+  EXPECT_GT(filePassed, 0);
+
+  DiskContractTarget target;
+  target.disk = 1;
+  target.letter = L'E';
+  target.filePath = L"E:\\contract\\note.txt";
+  target.spanningVolume = L"\\\\?\\Volume{c0ffee00-0002}";
+  target.emptyReader = 4;
+  const DiskContractHost host = {NoPause, RescanDisk};
+  ContractTally tally;
+  RunDiskContract(target, host, &tally);
+  EXPECT_EQ(tally.failed, 0);
+  EXPECT_EQ(tally.skipped, 0);
+  EXPECT_EQ(tally.passed, static_cast<int>(DiskContractRows().size()));
+}
+
+// The contract writes raw sectors: anything but a small virtual disk with the
+// named volume on it is refused, and the reason says what was found.
+TEST_F(DiskContract, OnlyASmallVirtualDiskWithItsVolumeIsTaken) {
+  ASSERT_TRUE(Load(
+      "disk 0 size=64G vendor=\"ATA\" product=\"SAMSUNG SSD 860\"\n"
+      "disk 1 size=256M vendor=\"Msft    \" product=\"Virtual Disk    \"\n"
+      "disk 2 size=2G vendor=\"Msft\" product=\"Virtual Disk\"\n"
+      "disk 3 size=1G vendor=\"Msft\" product=\"Virtual Disk\" nodescriptor\n"
+      "disk 5 size=1G vendor=\"Msft\" product=\"Virtual Disk\" lengtherror=21\n"
+      "volume \\\\?\\Volume{c}\\ letter=C extent=0:1M:63G\n"
+      "volume \\\\?\\Volume{e}\\ letter=E extent=1:1M:255M\n"
+      "volume \\\\?\\Volume{f}\\ letter=F extent=2:1M:2000M\n"
+      "volume \\\\?\\Volume{g}\\ letter=G extent=1:1M:100M extent=2:1M:100M\n"));
+  struct Case {
+    int disk;
+    wchar_t letter;
+    const char* reason;
+  };
+  const Case refused[] = {
+      {0, L'C',
+       "it is not a virtual disk: vendor \"ATA\", product \"SAMSUNG SSD 860\" (only a Msft "
+       "Virtual Disk is taken)"},
+      {2, L'F', "it holds 2147483648 bytes, more than 1 GiB"},
+      {3, L'E', "its storage descriptor cannot be read (error 1)"},
+      {5, L'E', "its length cannot be read (error 21)"},
+      {1, L'C', "volume \\\\.\\C: does not lie on disk 1 alone"},
+      {1, L'G', "volume \\\\.\\G: does not lie on disk 1 alone"},
+      {1, L'Q', "volume \\\\.\\Q: cannot be opened (error 2)"},
+      {1, 0, "no volume letter given"},
+      {7, L'E', "cannot open \\\\.\\PhysicalDrive7 (error 2)"},
+  };
+  for (const Case& c : refused) {
+    SCOPED_TRACE(c.reason);
+    std::string reason;
+    EXPECT_FALSE(ContractDiskAllowed(c.disk, c.letter, &reason));
+    EXPECT_EQ(reason, c.reason);
+  }
+  std::string reason;
+  EXPECT_TRUE(ContractDiskAllowed(1, L'E', &reason)) << reason;
+}
+
+// Each check names a row of the machine description that says where the
+// answer comes from.
+TEST(DiskContractRows, EveryRowIsInTheMachineDescription) {
+  std::ifstream in(std::string(TESSAVANE_SOURCE_DIR) + "/docs/machine-description.md");
+  std::stringstream text;
+  text << in.rdbuf();
+  const std::string doc = text.str();
+  ASSERT_FALSE(doc.empty());
+  const std::vector<std::string> rows = DiskContractRows();
+  EXPECT_GE(rows.size(), 20u);
+  for (const std::string& row : rows) {
+    EXPECT_NE(doc.find("| `" + row + "` |"), std::string::npos) << row;
+  }
+}
+
+// The test image is a FAT32 volume Windows would mount: one partition from
+// 1 MiB to the end, a boot sector whose sizes agree with it, FATs large
+// enough for every cluster, and more clusters than FAT16 can count.
+TEST(FatImage, OnePartitionFromOneMiBHoldingAValidFat32) {
+  EXPECT_FALSE(FatImageSizeValid(39u << 20));
+  EXPECT_FALSE(FatImageSizeValid((64u << 20) + 512));
+  const auto le32 = [](const std::vector<uint8_t>& b, size_t at) {
+    return uint32_t{b[at]} | uint32_t{b[at + 1]} << 8 | uint32_t{b[at + 2]} << 16 |
+           uint32_t{b[at + 3]} << 24;
+  };
+  for (uint64_t size : {uint64_t{40} << 20, uint64_t{256} << 20}) {
+    SCOPED_TRACE(size);
+    ASSERT_TRUE(FatImageSizeValid(size));
+    std::vector<uint8_t> head((1u << 20) + 8 * 512);
+    FatImageBytes(size, 0, head.data(), head.size());
+    const uint32_t sectors = static_cast<uint32_t>(size / 512) - 2048;
+    EXPECT_EQ(head[510], 0x55);
+    EXPECT_EQ(head[511], 0xAA);
+    EXPECT_EQ(head[446 + 4], kFatImagePartitionType);
+    EXPECT_EQ(le32(head, 446 + 8), 2048u);
+    EXPECT_EQ(le32(head, 446 + 12), sectors);
+    const std::vector<uint8_t> boot(head.begin() + (1 << 20), head.begin() + (1 << 20) + 512);
+    EXPECT_EQ(boot[510], 0x55);
+    EXPECT_EQ(boot[511], 0xAA);
+    EXPECT_EQ(le32(boot, 32), sectors);
+    EXPECT_EQ(le32(boot, 28), 2048u);  // hidden sectors: where it starts
+    const uint32_t fatSectors = le32(boot, 36);
+    const uint32_t clusters = sectors - 32 - 2 * fatSectors;
+    EXPECT_GE(uint64_t{fatSectors} * 128, uint64_t{clusters} + 2);
+    EXPECT_GE(clusters, 65525u);
+    const std::vector<uint8_t> backup(head.begin() + (1 << 20) + 6 * 512,
+                                      head.begin() + (1 << 20) + 7 * 512);
+    EXPECT_EQ(backup, boot);
+    EXPECT_EQ(le32(head, (1 << 20) + 512), 0x41615252u);  // FSInfo
+    // Blocks are the same bytes however they are asked for.
+    std::vector<uint8_t> piece(700);
+    FatImageBytes(size, (1 << 20) - 100, piece.data(), piece.size());
+    EXPECT_TRUE(std::equal(piece.begin(), piece.end(), head.begin() + (1 << 20) - 100));
+  }
 }

@@ -1,0 +1,55 @@
+// The disk and volume calls of the platform seam: what the program relies on
+// and the simulated machine claims, checked the same way against the
+// simulated machine (natively) and against Windows (contract_tests.exe
+// --disk N --volume X:). Each check names the row of
+// docs/machine-description.md it proves and, when the system answers
+// otherwise, prints the machine's answer beside the system's.
+//
+// The checks change the disk: they lock and dismount its volume, write the
+// bytes they read back into place, and at the end delete its layout and write
+// past its end. Run them only on a scratch disk; ContractDiskAllowed says
+// whether a disk is one.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct DiskContractTarget {
+  int disk = -1;              // physical drive number
+  wchar_t letter = 0;         // drive letter of the disk's one volume
+  std::wstring filePath;      // a file on that volume
+  // Optional parts of the fixture; a check that needs a missing one is
+  // skipped, and says why.
+  std::wstring spanningVolume;  // a volume with three extents or more
+  int emptyReader = -1;         // a disk with no medium (a card reader)
+};
+
+// What the two builds do differently around the checks.
+struct DiskContractHost {
+  // Gives the system time to finish what follows a change (a volume that
+  // goes after its partition does); natively nothing has to wait.
+  void (*pause)(uint32_t milliseconds);
+  // Has the system read the disk's partition table anew, as another process
+  // asking for it would (IOCTL_DISK_UPDATE_PROPERTIES). false if refused.
+  bool (*rereadLayout)(int disk);
+};
+
+struct ContractTally {
+  int passed = 0;
+  int failed = 0;
+  int skipped = 0;
+};
+
+// Runs every check in order, printing a line for each (and both answers for
+// a failed one). Leaves no handle open.
+void RunDiskContract(const DiskContractTarget& target, const DiskContractHost& host,
+                     ContractTally* tally);
+
+// The rows of docs/machine-description.md the checks name, in check order.
+std::vector<std::string> DiskContractRows();
+
+// Whether the checks may run on disk `disk` and volume `letter`: a virtual
+// disk (storage descriptor vendor "Msft", product "Virtual Disk") of at most
+// 1 GiB, with the volume on it. false with the reason otherwise.
+bool ContractDiskAllowed(int disk, wchar_t letter, std::string* reason);
