@@ -16,6 +16,7 @@ const int kPollMs = 20;
 
 extern DWORD timeoutMs;  // the wait limit of expectations
 extern bool shotsEnabled;  // a harness takes the screenshots
+extern std::wstring captureDir;  // or the driver does, into this folder
 extern HWND mainWindow;
 // The process being worked, and whether this driver started it.
 extern DWORD programId;
@@ -73,6 +74,8 @@ void Dump();
 // The exit code, or false while the program runs.
 bool Ended(DWORD* code);
 bool WaitForWindow(std::wstring* detail);
+// Writes the whole screen as a 24-bit BMP file; false with the reason.
+bool CaptureScreen(const std::wstring& path, std::wstring* detail);
 
 // ---- the steps (steps.cpp) ----------------------------------------------------
 

@@ -1,7 +1,8 @@
 // Works the program the way a user would, through window messages only,
-// from a small script. Runs under Wine beside the program.
+// from a small script. Runs under Wine beside the program, and on Windows.
 //
-//   e2e_driver.exe PROGRAM [--shots] [--timeout MS] [--keep-going] SCRIPT.txt
+//   e2e_driver.exe PROGRAM [--shots | --capture DIR] [--timeout MS]
+//                  [--keep-going] [--set NAME=VALUE]... SCRIPT.txt
 //   e2e_driver.exe PROGRAM [...] -e "command" [-e "command" ...]
 //
 // PROGRAM says which process is worked; only its windows are ever looked at,
@@ -10,6 +11,14 @@
 //                   script leaves running is ended when the script is over
 //   --attach NAME   works the one running process of that image name (waits
 //                   for it; refuses when there are several)
+//
+// Screenshots: --shots asks the harness for them on standard output (the
+// Wine runs photograph their display); --capture DIR has the driver write
+// them itself, as DIR\NAME.bmp (where no harness is). Without either they
+// are skipped.
+//
+// --set NAME=VALUE binds {NAME} before the first step, so that one script
+// serves machines that differ in, say, the disk's number.
 //
 // A script is UTF-8 text, one command a line, '#' starts a comment line.
 // Words are separated by blanks; "quoted" words may hold blanks and the
@@ -26,6 +35,7 @@
 // first matching step binds to NAME; once bound, {NAME} stands for that text.
 // {} is a number never bound. {cwd} is bound from the start to the folder the
 // driver runs in. set-text and box-set-text put bound values in as well.
+// (e2e/driver/patterns.h)
 //
 //   timeout MS                      wait limit for what follows (default 10000)
 //   wait-window                     the main window exists and is visible
@@ -41,8 +51,12 @@
 //                                   count N | selection N | line I T
 //   expect-list T...                the list holds exactly these lines
 //   expect-list-line I T            line I of the list
+//   expect-list-match P             exactly one line of the list is like P
+//                                   (and binds what P binds)
 //   select I                        selects list line I (-1: none) and
 //                                   notifies the window (LBN_SELCHANGE)
+//   select-match P                  selects the one line like P, as select;
+//                                   fails when none or several are
 //   click ID                        presses an enabled, visible button
 //   command ID [NOTIFY]             sends WM_COMMAND as the control would
 //   set-text ID T                   types T into a control
@@ -59,7 +73,7 @@
 //   close                           asks the main window to close
 //   expect-exit CODE                the program ends with this exit code
 //   sleep MS
-//   screenshot NAME                 the harness photographs the screen
+//   screenshot NAME                 the screen is photographed (see above)
 //   dump                            prints every control and open dialog
 //   echo T                          prints T, bound values put in
 #include <windows.h>
@@ -72,6 +86,7 @@
 
 DWORD timeoutMs = 10000;
 bool shotsEnabled = false;
+std::wstring captureDir;
 HWND mainWindow = nullptr;
 DWORD programId = 0;
 HANDLE program = nullptr;
@@ -161,8 +176,19 @@ void EndProgram() {
 }
 
 const wchar_t kUsage[] =
-    L"usage: e2e_driver --start EXE | --attach NAME [--shots] [--timeout MS] "
-    L"[--keep-going] SCRIPT | -e COMMAND...";
+    L"usage: e2e_driver --start EXE | --attach NAME [--shots | --capture DIR] "
+    L"[--timeout MS] [--keep-going] [--set NAME=VALUE]... SCRIPT | -e COMMAND...";
+
+// "NAME=VALUE" into vars; NAME as {NAME} can hold it.
+bool SetVar(const std::wstring& assignment) {
+  size_t equals = assignment.find(L'=');
+  if (equals == std::wstring::npos || equals == 0) return false;
+  std::wstring name = assignment.substr(0, equals);
+  for (wchar_t c : name)
+    if (!IsNameChar(c)) return false;
+  vars[name] = assignment.substr(equals + 1);
+  return true;
+}
 
 }  // namespace
 
@@ -174,6 +200,13 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring a = argv[i];
     if (a == L"--shots") {
       shotsEnabled = true;
+    } else if (a == L"--capture" && i + 1 < argc) {
+      captureDir = argv[++i];
+    } else if (a == L"--set" && i + 1 < argc) {
+      if (!SetVar(argv[++i])) {
+        Print(L"--set " + Quote(argv[i]) + L": not NAME=VALUE with a NAME of letters, digits and _");
+        return 2;
+      }
     } else if (a == L"--keep-going") {
       keepGoing = true;
     } else if (a == L"--start" && i + 1 < argc) {

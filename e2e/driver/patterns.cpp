@@ -4,12 +4,12 @@
 
 Vars vars;
 
-namespace {
-
 bool IsNameChar(wchar_t c) {
   return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') ||
          (c >= L'0' && c <= L'9') || c == L'_';
 }
+
+namespace {
 
 // The end of "{NAME}" or "{}" starting at `open`, or npos if it is not one.
 size_t VariableEnd(const std::wstring& p, size_t open) {

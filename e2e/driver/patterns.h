@@ -16,6 +16,9 @@ using Vars = std::map<std::wstring, std::wstring>;
 // driver's own start put some in before the first step.
 extern Vars vars;
 
+// A character of a NAME: a letter, a digit or _.
+bool IsNameChar(wchar_t c);
+
 // Whether `text` matches `pattern` as a whole; on success only, what the
 // pattern bound is kept in `vars`.
 bool Like(const std::wstring& pattern, const std::wstring& text);

@@ -231,7 +231,9 @@ bool Validate(const Step& s, std::wstring* error) {
   }
   if (c == L"wait-window" || c == L"close" || c == L"dump") return count(0, 0);
   if (c == L"expect-no-box") return count(0, 1);
-  if (c == L"screenshot" || c == L"echo") return count(1, 1);
+  if (c == L"screenshot" || c == L"echo" || c == L"expect-list-match" ||
+      c == L"select-match")
+    return count(1, 1);
   if (c == L"command") return count(1, 2);
   if (c == L"set-text" || c == L"box-set-text" || c == L"expect-list-line")
     return count(2, 2);

@@ -230,6 +230,37 @@ bool CheckList(const Words& w, std::wstring* detail) {
   return false;
 }
 
+// The one line of the list like `pattern`, keeping what it binds; with none
+// or several, false and what the list holds. Several is a failure, not a
+// pick: a script that names a disk must name one.
+bool MatchingLine(const std::wstring& pattern, int* index, std::wstring* detail) {
+  HWND list = FindControl(L"1001");
+  if (list == nullptr) {
+    *detail = L"no list";
+    return false;
+  }
+  std::vector<std::wstring> lines = ListLines(list);
+  Vars before = vars, bound;
+  int matches = 0;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (!Like(pattern, lines[i])) continue;
+    if (++matches == 1) {
+      *index = static_cast<int>(i);
+      bound = vars;
+    }
+    vars = before;
+  }
+  if (matches == 1) {
+    vars = bound;
+    return true;
+  }
+  std::wstring got;
+  for (const std::wstring& l : lines) got += L"\n      " + Quote(l);
+  *detail = Num(matches) + L" of the " + Num(static_cast<long long>(lines.size())) +
+            L" lines match" + got;
+  return false;
+}
+
 int ButtonId(const std::wstring& name) {
   if (name == L"ok") return IDOK;
   if (name == L"yes") return IDYES;
@@ -305,6 +336,12 @@ bool PressButton(HWND box, int id, std::wstring* detail) {
 }  // namespace
 
 bool Screenshot(const std::wstring& name, std::wstring* detail) {
+  if (!captureDir.empty()) {
+    std::wstring path = captureDir + L"\\" + name + L".bmp";
+    if (!CaptureScreen(path, detail)) return false;
+    *detail = path;
+    return true;
+  }
   if (!shotsEnabled) {
     *detail = L"skipped (no harness)";
     return true;
@@ -322,7 +359,6 @@ bool Screenshot(const std::wstring& name, std::wstring* detail) {
   }
   return true;
 }
-
 
 // Runs one step; a false result with `fatal` stops the script.
 bool Run(const Step& s, std::wstring* detail, bool* fatal) {
@@ -376,7 +412,20 @@ bool Run(const Step& s, std::wstring* detail, bool* fatal) {
     Words as{L"expect-control", L"1001", L"line", w[1], w[2]};
     return Eventually([&](std::wstring* d) { return CheckControl(as, d); }, detail);
   }
-  if (c == L"select") {
+  if (c == L"expect-list-match") {
+    int index = 0;
+    return Eventually([&](std::wstring* d) { return MatchingLine(w[1], &index, d); },
+                      detail);
+  }
+  if (c == L"select" || c == L"select-match") {
+    if (c == L"select-match") {
+      int index = 0;
+      if (!Eventually([&](std::wstring* d) { return MatchingLine(w[1], &index, d); },
+                      detail))
+        return false;
+      a = index;
+      *detail = L"line " + Num(index);
+    }
     HWND list = FindControl(L"1001");
     if (list == nullptr) {
       *detail = L"no list";

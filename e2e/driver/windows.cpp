@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <cstdint>
 #include <cwchar>
 
 #include "e2e/driver/driver.h"
@@ -359,4 +360,75 @@ bool WaitForWindow(std::wstring* detail) {
     }
     Sleep(kPollMs);
   }
+}
+
+namespace {
+
+void PutLe(unsigned char* p, uint32_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+}  // namespace
+
+// The whole virtual screen, as it is drawn now: on Windows no harness is
+// there to photograph it.
+bool CaptureScreen(const std::wstring& path, std::wstring* detail) {
+  const int left = GetSystemMetrics(SM_XVIRTUALSCREEN);
+  const int top = GetSystemMetrics(SM_YVIRTUALSCREEN);
+  const int width = GetSystemMetrics(SM_CXVIRTUALSCREEN);
+  const int height = GetSystemMetrics(SM_CYVIRTUALSCREEN);
+  if (width <= 0 || height <= 0) {
+    *detail = L"no screen to capture";
+    return false;
+  }
+  BITMAPINFO info = {};
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = height;  // bottom-up, as BMP files store rows
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 24;
+  info.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  bool copied = false;
+  if (bitmap != nullptr) {
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    copied = BitBlt(memory, 0, 0, width, height, screen, left, top, SRCCOPY) != FALSE;
+    GdiFlush();
+    SelectObject(memory, old);
+  }
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  if (!copied) {
+    *detail = L"cannot copy the screen (error " + Num(GetLastError()) + L")";
+    if (bitmap != nullptr) DeleteObject(bitmap);
+    return false;
+  }
+  // Rows of 24-bit pixels are padded to whole DWORDs, in the DIB as in the file.
+  const uint32_t stride = (static_cast<uint32_t>(width) * 3 + 3) & ~3u;
+  const uint32_t pixels = stride * static_cast<uint32_t>(height);
+  unsigned char head[54] = {'B', 'M'};
+  PutLe(head + 2, 54 + pixels, 4);
+  PutLe(head + 10, 54, 4);
+  PutLe(head + 14, 40, 4);
+  PutLe(head + 18, static_cast<uint32_t>(width), 4);
+  PutLe(head + 22, static_cast<uint32_t>(height), 4);
+  PutLe(head + 26, 1, 2);
+  PutLe(head + 28, 24, 2);
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  bool ok = f != INVALID_HANDLE_VALUE;
+  DWORD error = GetLastError();
+  DWORD done = 0;
+  if (ok) {
+    ok = WriteFile(f, head, sizeof head, &done, nullptr) && done == sizeof head &&
+         WriteFile(f, bits, pixels, &done, nullptr) && done == pixels;
+    error = GetLastError();
+    CloseHandle(f);
+  }
+  DeleteObject(bitmap);
+  if (!ok) *detail = L"cannot write " + path + L" (error " + Num(error) + L")";
+  return ok;
 }

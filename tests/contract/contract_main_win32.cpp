@@ -11,6 +11,15 @@
 //   contract_tests.exe --make-image FILE [--size MIB]
 //       Writes the test image (an MBR with one FAT32 partition), 64 MiB
 //       unless told otherwise.
+//   contract_tests.exe --compare-disk N --image FILE
+//       Only on a virtual disk of at most 1 GiB: whether the disk starts with
+//       the image's bytes, read back through \\.\PhysicalDriveN.
+//
+// contract_tests-sim.exe is the same program over the simulated machine of
+// machine.txt beside it, for the Linux twin of the Windows job: its
+// --compare-disk reads the simulated disk, and the file and disk contracts
+// are left to the native tests (the disk contract's host calls go to
+// kernel32, so --disk refuses there).
 //
 // Exit code: 0 every check passed, 1 some failed, 2 nothing was checked
 // (refused, or a fault of the set-up or the command line).
@@ -204,7 +213,8 @@ int Usage() {
   std::printf(
       "usage: contract_tests.exe\n"
       "       contract_tests.exe --disk N --volume X: [--empty-reader M]\n"
-      "       contract_tests.exe --make-image FILE [--size MIB]\n");
+      "       contract_tests.exe --make-image FILE [--size MIB]\n"
+      "       contract_tests.exe --compare-disk N --image FILE\n");
   return 2;
 }
 
@@ -212,9 +222,10 @@ int Usage() {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc == 1) return FileContractInTemp();
-  int disk = -1, emptyReader = -1, sizeMib = 64;
+  int disk = -1, emptyReader = -1, sizeMib = 64, compareDisk = -1;
   wchar_t letter = 0;
   const wchar_t* image = nullptr;
+  const wchar_t* compareImage = nullptr;
   for (int i = 1; i < argc; ++i) {
     const std::wstring arg = argv[i];
     const wchar_t* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -231,11 +242,23 @@ int wmain(int argc, wchar_t** argv) {
     } else if (arg == L"--make-image" && value != nullptr) {
       image = value;
       ++i;
+    } else if (arg == L"--compare-disk" && ParseNumber(value, 63, &compareDisk)) {
+      ++i;
+    } else if (arg == L"--image" && value != nullptr) {
+      compareImage = value;
+      ++i;
     } else {
       return Usage();
     }
   }
   if (image != nullptr) return MakeImage(image, static_cast<uint64_t>(sizeMib) << 20);
+  if (compareDisk >= 0 || compareImage != nullptr) {
+    if (compareDisk < 0 || compareImage == nullptr) return Usage();
+    std::string report;
+    const int result = CompareDiskWithImage(compareDisk, compareImage, &report);
+    std::printf("%s\n", report.c_str());
+    return result;
+  }
   if (disk < 0 || letter == 0) return Usage();
   return DiskContracts(disk, letter, emptyReader);
 }

@@ -203,3 +203,39 @@ TEST(FatImage, OnePartitionFromOneMiBHoldingAValidFat32) {
     EXPECT_TRUE(std::equal(piece.begin(), piece.end(), head.begin() + (1 << 20) - 100));
   }
 }
+
+// What the Windows job's last step and its twin read back after the write:
+// the disk's first bytes against the image, whose last sector is a short one;
+// a byte that differs is named; a disk the contract would refuse is never
+// read, nor is anything compared without an image.
+TEST_F(DiskContract, CompareDiskWithImageReadsBackOnlyAScratchDisk) {
+  std::vector<uint8_t> image((3u << 20) + 1000);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 31 + i / 4093);
+  std::vector<uint8_t> disk = image;
+  disk.resize(4u << 20, 0);
+  disk[(2u << 20) + 77] ^= 0x40;
+  std::ofstream(dir_ / "vhd.img", std::ios::binary)
+      .write(reinterpret_cast<const char*>(disk.data()), static_cast<std::streamsize>(disk.size()));
+  ASSERT_TRUE(Load(
+      "disk 0 size=64G vendor=\"ATA\" product=\"SAMSUNG SSD 860\"\n"
+      "disk 2 size=256M vendor=\"Msft    \" product=\"Virtual Disk    \" file=vhd.img\n"
+      "volume \\\\?\\Volume{e}\\ letter=E extent=2:1M:255M\n"));
+  SimPutFile(L"D:\\image.img", image);
+  std::vector<uint8_t> head(image.begin(), image.begin() + (2u << 20) + 77);
+  SimPutFile(L"D:\\head.img", head);
+
+  std::string report;
+  EXPECT_EQ(CompareDiskWithImage(2, L"D:\\image.img", &report), 1);
+  EXPECT_EQ(report, "disk 2 differs from the image at byte 2097229");
+  EXPECT_EQ(CompareDiskWithImage(2, L"D:\\head.img", &report), 0);
+  EXPECT_EQ(report, "disk 2 starts with the image: its first 2097229 bytes are the image's");
+
+  EXPECT_EQ(CompareDiskWithImage(0, L"D:\\head.img", &report), 2);
+  EXPECT_EQ(report,
+            "refused: disk 0: it is not a virtual disk: vendor \"ATA\", product \"SAMSUNG SSD "
+            "860\" (only a Msft Virtual Disk is taken)");
+  EXPECT_EQ(CompareDiskWithImage(2, L"D:\\missing.img", &report), 2);
+  EXPECT_EQ(report, "cannot read the image D:\\missing.img (error 2)");
+  EXPECT_EQ(SimReadDisk(2, 0, 4)[0], image[0]);  // nothing was written
+  EXPECT_TRUE(SimDiskWrites(2).empty());
+}

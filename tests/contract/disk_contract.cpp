@@ -939,7 +939,7 @@ std::string Printable(const std::string& s) {
 
 }  // namespace
 
-bool ContractDiskAllowed(int disk, wchar_t letter, std::string* reason) {
+bool ScratchDiskAllowed(int disk, std::string* reason) {
   const std::wstring path = DrivePath(disk);
   uint32_t error = 0;
   HandleGuard h(Open(path, kGenericRead, kShareRW, &error));
@@ -974,6 +974,12 @@ bool ContractDiskAllowed(int disk, wchar_t letter, std::string* reason) {
     *reason = "it holds " + Num(length) + " bytes, more than 1 GiB";
     return false;
   }
+  return true;
+}
+
+bool ContractDiskAllowed(int disk, wchar_t letter, std::string* reason) {
+  if (!ScratchDiskAllowed(disk, reason)) return false;
+  uint32_t error = 0;
   if (letter < L'A' || letter > L'Z') {
     *reason = "no volume letter given";
     return false;
@@ -999,4 +1005,61 @@ bool ContractDiskAllowed(int disk, wchar_t letter, std::string* reason) {
     return false;
   }
   return true;
+}
+
+int CompareDiskWithImage(int disk, const std::wstring& imagePath, std::string* report) {
+  std::string reason;
+  if (!ScratchDiskAllowed(disk, &reason)) {
+    *report = "refused: disk " + Num(static_cast<uint32_t>(disk)) + ": " + reason;
+    return 2;
+  }
+  uint32_t error = 0;
+  HandleGuard image(Open(imagePath, kGenericRead, kFileShareRead, &error));
+  int64_t imageBytes = 0;
+  if (image.get() == nullptr || !OsGetFileSizeEx(image.get(), &imageBytes)) {
+    *report = "cannot read the image " + Narrow(imagePath) + " (error " +
+              Num(image.get() == nullptr ? error : OsLastError()) + ")";
+    return 2;
+  }
+  HandleGuard h(Open(DrivePath(disk), kGenericRead, kShareRW, &error));
+  alignas(8) unsigned char out[8];
+  uint32_t returned = 0;
+  if (h.get() == nullptr ||
+      Control(h.get(), kIoctlDiskGetLengthInfo, nullptr, 0, out, 8, &returned) != "ok") {
+    *report = "cannot read disk " + Num(static_cast<uint32_t>(disk)) + "'s length";
+    return 2;
+  }
+  const uint64_t size = static_cast<uint64_t>(imageBytes);
+  if (size == 0 || size > ReadLe64(out)) {
+    *report = "the image holds " + Num(size) + " bytes, the disk " + Num(ReadLe64(out));
+    return 2;
+  }
+  constexpr uint32_t kPiece = 1u << 20;
+  PageBuffer fromImage(kPiece);
+  PageBuffer fromDisk(kPiece);
+  for (uint64_t at = 0; at < size; at += kPiece) {
+    const uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(kPiece, size - at));
+    uint32_t got = 0;
+    if (!OsRead(image.get(), fromImage.get(), want, &got) || got != want) {
+      *report = "the image cannot be read at byte " + Num(at) + " (" + Transfer(false, got) + ")";
+      return 2;
+    }
+    // The disk is read in whole sectors; the image's last one may be short.
+    const uint32_t sectors = (want + kSector - 1) / kSector * kSector;
+    const std::string read = ReadAt(h.get(), at, sectors, fromDisk.get());
+    if (read != "ok, " + Num(sectors) + " bytes") {
+      *report = "disk " + Num(static_cast<uint32_t>(disk)) + " cannot be read at byte " +
+                Num(at) + " (" + read + ")";
+      return 2;
+    }
+    const auto differ = std::mismatch(fromImage.get(), fromImage.get() + want, fromDisk.get());
+    if (differ.first != fromImage.get() + want) {
+      *report = "disk " + Num(static_cast<uint32_t>(disk)) + " differs from the image at byte " +
+                Num(at + static_cast<uint64_t>(differ.first - fromImage.get()));
+      return 1;
+    }
+  }
+  *report = "disk " + Num(static_cast<uint32_t>(disk)) + " starts with the image: its first " +
+            Num(size) + " bytes are the image's";
+  return 0;
 }

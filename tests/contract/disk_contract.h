@@ -49,7 +49,18 @@ void RunDiskContract(const DiskContractTarget& target, const DiskContractHost& h
 // The rows of docs/machine-description.md the checks name, in check order.
 std::vector<std::string> DiskContractRows();
 
-// Whether the checks may run on disk `disk` and volume `letter`: a virtual
-// disk (storage descriptor vendor "Msft", product "Virtual Disk") of at most
-// 1 GiB, with the volume on it. false with the reason otherwise.
+// Whether disk `disk` is a scratch disk: a virtual disk (storage descriptor
+// vendor "Msft", product "Virtual Disk") of at most 1 GiB. false with the
+// reason otherwise.
+bool ScratchDiskAllowed(int disk, std::string* reason);
+
+// Whether the checks may run on disk `disk` and volume `letter`: a scratch
+// disk with the volume on it. false with the reason otherwise.
 bool ContractDiskAllowed(int disk, wchar_t letter, std::string* reason);
+
+// Reads a scratch disk back through \\.\PhysicalDriveN and compares its
+// first bytes with the image at `imagePath` (both through the seam). No
+// volume is asked for: after an image is written the old one may be gone.
+// Returns 0 when they are the image's, 1 when a byte differs (the report
+// names the first), 2 when nothing could be compared (refused, unreadable).
+int CompareDiskWithImage(int disk, const std::wstring& imagePath, std::string* report);
