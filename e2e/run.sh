@@ -20,6 +20,17 @@
 #                                  folder when the driver asks for the
 #                                  screenshot SHOT, before it goes on: a
 #                                  person adding lines to an events file
+#       --before "EXE ARG..."     runs the console program EXE (a host path)
+#                                  under Wine in the folder with the ARGs
+#                                  before the program starts; it must end
+#                                  with 0 (a maker of files the machine names)
+#       --after "EXE ARG..."      the same once the program has ended; its
+#                                  exit code counts as a check's
+#       --driver-arg ARG           one more argument for the driver, before
+#                                  the script (--set NAME=VALUE, --capture .)
+#       --expect-bmp NAME          NAME is a screenshot the driver wrote
+#                                  itself: a whole 24-bit BMP of more than one
+#                                  colour; it is kept as DIR/NAME-SHOT.png
 #       The checks run also after a failed script, once the program has
 #       ended, so that the log tells which disks were or were not written.
 #       --visible runs on the current $DISPLAY when one is reachable, so a
@@ -58,6 +69,7 @@ name="" out="" prefix="" program="" driver="" machine="" script="" run=""
 run_args=() expect_exit="" expect_output=""
 data=()
 random_files=() sparse_files=() copies=() absent=() zeros=() appends=()
+befores=() afters=() driver_args=() bmps=()
 visible=0 folder="" by_hand=0 decoy=0
 while [ $# -gt 0 ]; do
   case $1 in
@@ -78,6 +90,10 @@ while [ $# -gt 0 ]; do
     --expect-copy) copies+=("$2" "$3"); shift 3 ;;
     --expect-absent) absent+=("$2"); shift 2 ;;
     --expect-zero) zeros+=("$2" "$3" "$4"); shift 4 ;;
+    --before) befores+=("$2"); shift 2 ;;
+    --after) afters+=("$2"); shift 2 ;;
+    --driver-arg) driver_args+=("$2"); shift 2 ;;
+    --expect-bmp) bmps+=("$2"); shift 2 ;;
     --append-at)
       appends+=("$2" "$(cd "$(dirname "$3")" && pwd)/$(basename "$3")" "$4")
       shift 4
@@ -331,6 +347,34 @@ count_nonzero() {
   tail -c +"$(($2 + 1))" "$1" | head -c "$3" | tr -d '\0' | wc -c
 }
 
+# A screenshot the driver wrote: the header's sizes agree with the file's and
+# with 24-bit rows padded to 4 bytes, and the picture is not one flat colour.
+check_bmp() {
+  local f=$1 size declared width height bits colours png
+  if [ ! -f "$f" ]; then
+    echo "FAIL: $f was not written"
+    return 1
+  fi
+  size=$(stat -c %s "$f")
+  declared=$(od -An -tu4 -j2 -N4 "$f" | tr -d ' ')
+  width=$(od -An -tu4 -j18 -N4 "$f" | tr -d ' ')
+  height=$(od -An -tu4 -j22 -N4 "$f" | tr -d ' ')
+  bits=$(od -An -tu2 -j28 -N2 "$f" | tr -d ' ')
+  if [ "$(head -c 2 "$f")" != BM ] || [ "$bits" != 24 ] || [ "$declared" != "$size" ] ||
+    [ "$size" != $((54 + (width * 3 + 3) / 4 * 4 * height)) ]; then
+    echo "FAIL: $f is no whole 24-bit BMP ($size bytes, header: $declared bytes, ${width}x${height}, $bits bits)"
+    return 1
+  fi
+  png=$out/$name-${f%.bmp}.png
+  colours=$(convert "$f" -format '%k' info: 2>/dev/null)
+  convert "$f" "$png" 2>/dev/null
+  if [ "${colours:-0}" -lt 2 ]; then
+    echo "FAIL: $f is one flat colour (${width}x${height})"
+    return 1
+  fi
+  echo "ok   $f is a ${width}x${height} screenshot of $colours colours ($png)"
+}
+
 check_folder() {
   local status=0 i f nonzero
   for ((i = 0; i < ${#copies[@]}; i += 2)); do
@@ -344,6 +388,9 @@ check_folder() {
     else
       echo "ok   ${zeros[i]} is zero from ${zeros[i + 1]} on (${zeros[i + 2]} bytes)"
     fi
+  done
+  for f in "${bmps[@]}"; do
+    check_bmp "$f" || status=1
   done
   for f in "${absent[@]}"; do
     if [ -e "$f" ]; then
@@ -409,6 +456,22 @@ cp "$driver" "$work/driver.exe" || exit 1
 cp "$script" "$work/script.txt" || exit 1
 cd "$work" || exit 1
 
+# "EXE ARG..." under Wine in the folder, its output shown.
+run_console() {
+  local words
+  read -r -a words <<<"$1"
+  cp "${words[0]}" "$work/" || return 1
+  echo "running $(basename "${words[0]}") ${words[*]:1}"
+  timeout --kill-after=5 300 wine "./$(basename "${words[0]}")" "${words[@]:1}" 2>&1 | tr -d '\r'
+  return "${PIPESTATUS[0]}"
+}
+for command in "${befores[@]}"; do
+  if ! in_background run_console "$command"; then
+    echo "FAIL: $command did not end with 0"
+    exit 1
+  fi
+done
+
 # The decoy: the same program and machine in a folder of its own, held open
 # by a second driver that only waits.
 decoy_files=""
@@ -440,7 +503,7 @@ fi
 # then waits for the flag file.
 drive() {
   timeout --kill-after=5 600 wine ./driver.exe --start "$(windows_path "$program_dir/$program_name")" \
-    --shots script.txt 2>"$work/driver.log" |
+    --shots "${driver_args[@]}" script.txt 2>"$work/driver.log" |
     while IFS= read -r line; do
       line=${line%$'\r'}
       printf '%s\n' "$line"
@@ -487,5 +550,14 @@ fi
 # prefix goes too, so that the disks hold what the program left.
 wineserver -k >/dev/null 2>&1
 timeout 20 wineserver -w >/dev/null 2>&1
+for command in "${afters[@]}"; do
+  if in_background run_console "$command"; then
+    echo "ok   $command"
+  else
+    echo "FAIL: $command"
+    status=1
+  fi
+done
+wineserver -k >/dev/null 2>&1
 check_folder || status=1
 exit "$status"
