@@ -46,9 +46,16 @@ open_rehearsal() {
   rehearsal_prefix=$(sed -n 's/^the window is yours (Wine prefix \(.*\)); .*/\1/p' "$log")
 }
 
-# Waits for try.sh to end once its window is closed; its exit code.
+# Waits for try.sh to end once its window is closed; its exit code. A window
+# still open after a minute (a driver that failed before closing it) is
+# closed by ending everything in the rehearsal's prefix, so the test fails
+# instead of waiting for ever.
 rehearsal_status() {
   for _ in $(seq 120); do kill -0 "$try_pid" 2>/dev/null || break; sleep 0.5; done
+  if kill -0 "$try_pid" 2>/dev/null; then
+    echo "FAIL: the rehearsal's window was still open a minute later; ending it"
+    WINEPREFIX=$rehearsal_prefix wineserver -k >/dev/null 2>&1
+  fi
   wait "$try_pid"
   local status=$?
   try_pid=""

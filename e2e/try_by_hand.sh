@@ -3,9 +3,10 @@
 # the person (attached to the rehearsal's program in its own Wine prefix), in
 # a rehearsal folder of its own: on a private display, go to another folder in the file dialog
 # (which moves the program's current folder too) and pick a file of this
-# computer there, write it onto the USB disk, close the window; then the
-# report must say that disk 3 was written and starts with that file, and that
-# the other disks were not written.
+# computer there, write it onto the USB disk, pull the data disk out and plug
+# a stick in through the events file, close the window; then the report must
+# say that disk 3 was written and starts with that file, that the other
+# disks were not written, and which disk went and which came.
 #   try_by_hand.sh --source DIR --driver EXE
 # Exit code: 0 passed, 1 failed, 77 skipped.
 set -uo pipefail
@@ -49,9 +50,20 @@ open_rehearsal "$work/try" "$work/try.log"
     -e 'click 1007' \
     -e 'expect-box caption "确认" answer yes' \
     -e 'timeout 30000' \
-    -e 'expect-box caption "完成" answer ok' \
-    -e 'close') 2>&1 | tr -d '\r'
+    -e 'expect-box caption "完成" answer ok') 2>&1 | tr -d '\r'
 driver_status=${PIPESTATUS[0]}
+
+# The person pulls the data disk out and plugs a stick in, as try.sh tells.
+printf '%s\n' 'unplug 2' \
+  'plug size=64M vendor="Kingston" product="DataTraveler" serial="KT-01" removable file=stick.img' \
+  >>"$work/try/events.txt"
+(cd "$work/mine" && WINEPREFIX=$rehearsal_prefix WINEDEBUG=-all \
+  timeout --kill-after=5 300 wine ./driver.exe --attach tessavane-sim.exe \
+    -e 'wait-window' \
+    -e 'click 1002' \
+    -e 'expect-list-line 2 "#2  Kingston DataTraveler  0.06 GB"' \
+    -e 'close') 2>&1 | tr -d '\r'
+[ "${PIPESTATUS[0]}" = 0 ] || driver_status=1
 
 rehearsal_status
 try_status=$?
@@ -67,9 +79,13 @@ grep -qF "PhysicalDrive3 (Generic USB Flash Disk): written, $padded bytes (up to
   "$work/try.log" || fail "disk 3 is not reported written with $padded bytes"
 grep -qE "^    its first 3000001 bytes equal .*own image\.img: yes \(sha256 $want\)$" \
   "$work/try.log" || fail "disk 3 is not reported to start with the picked file"
-for n in 0 1 2; do
+for n in 0 1; do
   grep -qE "^PhysicalDrive$n \(.*\): not written$" "$work/try.log" ||
     fail "disk $n is not reported untouched"
 done
+grep -qF "PhysicalDrive2 (WDC WD20EZRZ-00Z5HB0): not written; pulled out during the run" \
+  "$work/try.log" || fail "disk 2 is not reported pulled out and untouched"
+grep -qF "PhysicalDrive2 (plugged in during the run): not written" "$work/try.log" ||
+  fail "the stick plugged in is not reported"
 [ "$status" = 0 ] && echo "ok   the rehearsal's report holds what was done"
 exit "$status"

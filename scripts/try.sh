@@ -3,9 +3,12 @@
 # machine (demo/machine.txt), on your display, with the host's files
 # reachable (the hostfiles statement), so that the file dialog and typed paths
 # work for your own images. Nothing on your computer is written: the
-# simulated disks are files under build/try/. When you close the window, it
-# reports for each simulated disk whether it was written and how many bytes,
-# and whether a written disk starts with the file you picked (SHA-256).
+# simulated disks are files under build/try/. Disks can be pulled out and
+# plugged in while the window is open: lines appended to build/try/events.txt
+# (the events statement). When you close the window, it reports for each
+# simulated disk, those that came and went too, whether it was written and
+# how many bytes, and whether a written disk starts with the file you picked
+# (SHA-256).
 #   bash scripts/try.sh [--out DIR]    (also: bash scripts/demo.sh --try)
 #       DIR  the rehearsal's folder (default build/try), emptied at the
 #            start; one rehearsal at a time uses a folder
@@ -48,7 +51,9 @@ cp build/windows/tessavane-sim.exe demo/prohibited_disks.txt "$out/"
 {
   cat demo/machine.txt
   printf '\n# Tried by hand: files of the host can be picked and written too.\nhostfiles\n'
+  printf '# Disks pulled out and plugged in while the window is open.\nevents events.txt\n'
 } >"$out/machine.txt"
+: >"$out/events.txt"
 head -c 96M /dev/urandom >"$out/demo.img"
 
 cat <<EOF
@@ -61,6 +66,17 @@ Press 选择... and pick an image: any file of yours up to 256 MiB, or demo.img
 (96 MiB) in the folder the dialog opens; or type a path, such as
 D:\\images\\demo.img. Select #3, press 开始写入 and confirm. Nothing on this
 computer is written: the disks are files under $out/.
+
+Disks come and go as on a real machine: from another terminal, append a line
+to $out/events.txt; it takes effect at the program's next step (press 刷新 to
+see the list change). For example:
+  echo 'unplug 3' >>$out/events.txt
+      pulls the USB disk out
+  echo 'plug size=64M vendor="Kingston" product="DataTraveler" serial="KT-01" removable file=stick.img' >>$out/events.txt
+      plugs a 64 MiB stick in: it takes the lowest free number (3, once the
+      USB disk is out)
+The lines are described in docs/machine-description.md ("Disks that come and
+go"); one that cannot be applied is named in this terminal and skipped.
 Close the window when you are done; the report follows.
 
 EOF

@@ -9,6 +9,7 @@
 
 #include "platform/platform.h"
 #include "platform/sim/sim.h"
+#include "tests/support/scratch.h"
 
 namespace {
 
@@ -18,11 +19,7 @@ class SimDescription : public ::testing::Test {
  protected:
   void SetUp() override {
     SimReset();
-    dir_ = std::filesystem::temp_directory_path() /
-           ("sim_description_" +
-            std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
+    dir_ = FreshTestFolder("sim_description");
     std::ofstream(dir_ / "demo.img", std::ios::binary) << "DEMO";
   }
   void TearDown() override {
@@ -62,17 +59,6 @@ std::string FileText(const wchar_t* path) {
   OsRead(h, buffer, sizeof buffer, &done);
   OsClose(h);
   return std::string(buffer, done);
-}
-
-std::vector<std::wstring> Volumes() {
-  std::vector<std::wstring> names;
-  wchar_t name[260];
-  OsFindHandle f = nullptr;
-  if (!OsFindFirstVolume(name, 260, &f)) return names;
-  do names.push_back(name);
-  while (OsFindNextVolume(f, name, 260));
-  OsFindVolumeClose(f);
-  return names;
 }
 
 // The fenced block under "## Example" in docs/machine-description.md, read
@@ -121,7 +107,7 @@ TEST_F(SimDescription, TheDocumentedExampleLoads) {
   OsClose(h);
   EXPECT_EQ(FileText(L"D:\\tools\\prohibited_disks.txt"), "# protected disks\nAA01\n");
   EXPECT_EQ(FileText(L"D:\\images\\demo.img"), "DEMO");
-  EXPECT_EQ(Volumes(), (std::vector<std::wstring>{L"\\\\?\\Volume{0001}\\",
+  EXPECT_EQ(ListedVolumeNames(), (std::vector<std::wstring>{L"\\\\?\\Volume{0001}\\",
                                                   L"\\\\?\\Volume{0002}\\",
                                                   L"\\\\?\\Volume{0003}\\"}));
   // The target's backing file sits beside the description.
@@ -194,7 +180,7 @@ TEST_F(SimDescription, EveryStatementAndAttribute) {
   EXPECT_EQ(OsAnsiToWide(kCpAcp, "\xC4\xE3", 2, wide, 8), 2);
   EXPECT_EQ(wide[0], L'\u00C4');
 
-  EXPECT_EQ(Volumes(), std::vector<std::wstring>{L""});
+  EXPECT_EQ(ListedVolumeNames(), std::vector<std::wstring>{L""});
   h = Open(L"\\\\.\\Q:");
   ASSERT_NE(h, nullptr);
   Query(h, kIoctlVolumeGetVolumeDiskExtents, &err);

@@ -11,6 +11,7 @@
 
 #include "platform/platform.h"
 #include "platform/sim/sim.h"
+#include "tests/support/scratch.h"
 
 namespace {
 
@@ -78,28 +79,13 @@ SimVolume Volume(const wchar_t* name, wchar_t letter, uint32_t disk) {
   return v;
 }
 
-std::vector<std::wstring> ListedVolumes() {
-  std::vector<std::wstring> names;
-  wchar_t name[260];
-  OsFindHandle f = nullptr;
-  if (!OsFindFirstVolume(name, 260, &f)) return names;
-  do names.push_back(name);
-  while (OsFindNextVolume(f, name, 260));
-  OsFindVolumeClose(f);
-  return names;
-}
-
 class SimEvents : public ::testing::Test {
  protected:
   void SetUp() override {
     SimReset();
     for (int n = 0; n <= 3; ++n) SimAddDisk(Disk(n, "OLD" + std::to_string(n)));
     SimAddVolume(Volume(L"\\\\?\\Volume{old3}\\", L'E', 3));
-    dir_ = std::filesystem::temp_directory_path() /
-           ("sim_events_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-            "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
+    dir_ = FreshTestFolder("sim_events");
   }
   void TearDown() override {
     EXPECT_EQ(SimOpenHandles(), 0);
@@ -133,7 +119,7 @@ TEST_F(SimEvents, ASwappedDiskIsANewDeviceAtTheOldNumber) {
   EXPECT_EQ(SimDiskDevice(3), 0u);
   EXPECT_EQ(OpenError(kDrive3), 2u);
   EXPECT_EQ(OpenError(L"\\\\.\\E:"), 2u);
-  EXPECT_TRUE(ListedVolumes().empty());
+  EXPECT_TRUE(ListedVolumeNames().empty());
   EXPECT_EQ(SimPlugDisk(Disk(9, "NEW")), 3);
   const uint64_t newId = SimDiskDevice(3);
   EXPECT_GT(newId, oldId);
@@ -237,7 +223,7 @@ TEST_F(SimEvents, VolumesBelongToTheDisksPresentWhenAdded) {
   EXPECT_TRUE(SimVolumeMounted(L"\\\\?\\Volume{p4}"));
   EXPECT_EQ(WriteAt(disk4, 1 << 20, data), 5u);
   EXPECT_EQ(Control(disk4, kIoctlDiskDeleteDriveLayout), 0u);
-  EXPECT_EQ(ListedVolumes(), (std::vector<std::wstring>{L"\\\\?\\Volume{old3}\\",
+  EXPECT_EQ(ListedVolumeNames(), (std::vector<std::wstring>{L"\\\\?\\Volume{old3}\\",
                                                       L"\\\\?\\Volume{early}\\"}));
   OsClose(disk4);
 }
@@ -296,7 +282,7 @@ TEST_F(SimEvents, EventLinesParseAsTheDescriptionAndAreCheckedAgainstTheMachine)
     EXPECT_EQ(error, c.error);
   }
   EXPECT_EQ(SimDevices().size(), 1u);
-  EXPECT_EQ(ListedVolumes().size(), 1u);
+  EXPECT_EQ(ListedVolumeNames().size(), 1u);
   std::string error;
   EXPECT_TRUE(SimApplyEvent("   # a comment", &error));
   EXPECT_TRUE(SimApplyEvent("", &error));
@@ -324,7 +310,7 @@ TEST_F(SimEvents, EventLinesParseAsTheDescriptionAndAreCheckedAgainstTheMachine)
   EXPECT_TRUE(SimApplyEvent("unplug 0", &error)) << error;
   EXPECT_TRUE(SimApplyEvent("volume \\\\?\\Volume{c}\\ letter=C extent=1:0:1M", &error))
       << error;
-  EXPECT_EQ(ListedVolumes(), std::vector<std::wstring>{L"\\\\?\\Volume{c}\\"});
+  EXPECT_EQ(ListedVolumeNames(), std::vector<std::wstring>{L"\\\\?\\Volume{c}\\"});
 }
 
 // The events file, appended to between seam calls: its complete lines take
@@ -360,7 +346,7 @@ TEST_F(SimEvents, TheEventsFileIsReadAtEveryCall) {
             "events.txt:7: unknown event 'frobnicate' (unplug, plug or volume); skipped\n"
             "events.txt:8: volume '\\\\?\\Volume{m}\\': letter N is taken by a volume "
             "present; skipped\n");
-  EXPECT_EQ(ListedVolumes(), std::vector<std::wstring>{L"\\\\?\\Volume{n}\\"});
+  EXPECT_EQ(ListedVolumeNames(), std::vector<std::wstring>{L"\\\\?\\Volume{n}\\"});
   // Nothing added: nothing read again, nothing applied twice.
   EXPECT_EQ(Serial(L"\\\\.\\PhysicalDrive3"), "!2");
   EXPECT_EQ(SimDevices().size(), 4u);

@@ -18,6 +18,7 @@
 #include "tests/support/fake_view.h"
 #include "ui/commands.h"
 #include "ui/view.h"
+#include "tests/support/scratch.h"
 
 namespace {
 
@@ -58,11 +59,7 @@ class SimHostFiles : public ::testing::Test {
   void SetUp() override {
     SimReset();
     FakeViewReset();
-    dir_ = fs::temp_directory_path() /
-           ("sim_hostfiles_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = FreshTestFolder("sim_hostfiles");
     Put("real.img", "REAL IMAGE");
     cwd_ = fs::current_path();
   }

@@ -15,6 +15,7 @@
 #include "tests/contract/disk_contract.h"
 #include "tests/contract/fat_image.h"
 #include "tests/contract/file_contract.h"
+#include "tests/support/scratch.h"
 
 namespace {
 
@@ -48,11 +49,7 @@ class DiskContract : public ::testing::Test {
  protected:
   void SetUp() override {
     SimReset();
-    dir_ = std::filesystem::temp_directory_path() /
-           ("disk_contract_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-            "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
+    dir_ = FreshTestFolder("disk_contract");
   }
   void TearDown() override {
     EXPECT_EQ(SimOpenHandles(), 0);
