@@ -45,8 +45,10 @@ fi
 cp "$driver" "$work/driver.exe"
 (cd "$work" && WINEPREFIX=$rehearsal_prefix WINEDEBUG=-all timeout --kill-after=5 120 \
   wine ./driver.exe --attach tessavane-sim.exe -e wait-window \
-    -e 'expect-control 1010 text "准备就绪"' -e 'expect-control 1004 text ""' -e close) 2>&1 | tr -d '\r'
-[ "${PIPESTATUS[0]}" = 0 ] || fail "the rehearsal's window was not as it was left"
+    -e 'expect-control 1010 text "准备就绪"' -e 'expect-control 1004 text ""' -e close) \
+  >"$work/driver.log" 2>&1 || fail "the rehearsal's window was not as it was left"
+# Read from a file: a pipe may be held open by a Wine service after the driver.
+tr -d '\r' <"$work/driver.log"
 rehearsal_status
 try_status=$?
 sed -n '/^---- Tessavane rehearsal report/,$p' "$work/try.log"

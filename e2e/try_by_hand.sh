@@ -50,8 +50,11 @@ open_rehearsal "$work/try" "$work/try.log"
     -e 'click 1007' \
     -e 'expect-box caption "确认" answer yes' \
     -e 'timeout 30000' \
-    -e 'expect-box caption "完成" answer ok') 2>&1 | tr -d '\r'
-driver_status=${PIPESTATUS[0]}
+    -e 'expect-box caption "完成" answer ok') >"$work/driver-1.log" 2>&1
+driver_status=$?
+# Into a file, not a pipe: a Wine service the driver's start wakes may keep
+# a pipe open long after the driver has ended.
+tr -d '\r' <"$work/driver-1.log"
 
 # The person pulls the data disk out and plugs a stick in, as try.sh tells.
 printf '%s\n' 'unplug 2' \
@@ -62,8 +65,8 @@ printf '%s\n' 'unplug 2' \
     -e 'wait-window' \
     -e 'click 1002' \
     -e 'expect-list-line 2 "#2  Kingston DataTraveler  0.06 GB"' \
-    -e 'close') 2>&1 | tr -d '\r'
-[ "${PIPESTATUS[0]}" = 0 ] || driver_status=1
+    -e 'close') >"$work/driver-2.log" 2>&1 || driver_status=1
+tr -d '\r' <"$work/driver-2.log"
 
 rehearsal_status
 try_status=$?
