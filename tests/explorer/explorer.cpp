@@ -1,23 +1,44 @@
 // The explorer: a deterministic simulation of the whole program, driven by a
 // stream of decisions. See explorer.h.
 //
-// What it holds the program to, after every step:
-//  - a byte reaches a device only through a write job the user confirmed,
-//    and only the device the confirmed line described (its length, name and
-//    serial: every disk of a run is told apart by them);
-//  - the PE stick and disks with a protected serial are never written,
-//    whatever number they have by then, and the PE stick is never wiped;
-//  - within the image's range a device holds the image, past it what it held
-//    before; a reported completion means the whole image is there;
-//  - at rest nothing is left open or allocated, the buttons are idle, the
-//    flag is clear and the status is one of the program's own texts.
+// What it holds the program to, each promise with what excuses it and when:
+//  - A byte reaches a device only through a write job the user confirmed in
+//    the same step, and only the device the confirmed line described (its
+//    length, name and serial: every disk of a run is told apart by them).
+//    Nothing excuses it. Checked after every step, over every write the
+//    machine recorded since the last check.
+//  - The PE stick and disks with a protected serial are never written,
+//    whatever number they have by then; the PE stick's layout is never
+//    deleted, and a layout is deleted only on a disk confirmed for it that
+//    step. Nothing excuses them.
+//  - Within the image's range a written device holds the image, past it what
+//    it held before. Nothing excuses it.
+//  - A reported completion means the whole image is on a disk the user
+//    confirmed. Nothing excuses it.
+//  - A write must complete when, at its confirmation, the line's disk is at
+//    its number, the image path is the image's, the image is neither empty
+//    nor larger than the disk nor on the disk itself, and its disk is
+//    present. Excused, from the confirmation to the job's end (before its
+//    thread starts as much as while it runs), by: a disk the write depends
+//    on (the target, the image's) pulled out, swapped or plugged back; a
+//    volume of theirs touched by another program before the job first writes
+//    the target (after that the job holds every lock); any armed fault that
+//    fires; the person cancelling or closing the window.
+//  - At rest (after every step) nothing is left open or allocated, the
+//    buttons are idle, the cancel flag is clear and the status is one of the
+//    program's own texts. Nothing excuses it.
 //
-// What it leaves alone, on purpose: calls whose failure the program is built
-// to take as "nothing there" (the boot disk's own route, the protected list's
-// file, its memory and its text conversion); one failure of those would
-// silently drop a protection by design, not by a fault. A device's descriptor
-// query fails at most once a run: a disk that never tells its serial cannot
-// be protected by it.
+// What it leaves alone, on purpose, each a promise it does not make:
+//  - Calls whose failure the program is built to take as "nothing there"
+//    (the boot disk's own route, the protected list's file, its memory and
+//    its text conversion) are never failed: one failure of those silently
+//    drops a protection by design, not by a fault.
+//  - A device's descriptor query fails at most once a run: a disk that never
+//    tells its serial cannot be protected by it.
+//  - No two disks of a run are alike: twins of one batch (same name, size and
+//    serial) cannot be told apart by the program, which says so.
+//  - The PE never runs from disk 0: there the boot-disk decision prefers the
+//    first removable disk, as written, and marks another.
 #include "tests/explorer/explorer.h"
 
 #include <algorithm>
@@ -140,15 +161,22 @@ struct Run {
   };
   std::map<uint64_t, std::vector<Change>> changes;
 
+  // The write confirmed this step, from its confirmation to its job's end:
+  // the physical disks it depends on (the target, the image's; -1 none),
+  // and whether the job has written the target yet.
+  bool writePending = false;
+  int writeTarget = -1;
+  int imageDisk = -1;
+  bool targetWritten = false;
+
   bool inAction = false;  // the hook does not act inside an action of its own
   // A job runs: the window's thread is free, so the person may click. While
   // a command runs on it, only the machine can change.
   bool inJob = false;
   bool closed = false;
   bool completedThisStep = false;  // the job's completion box was shown
-  // Something that may rightly end a write short happened while it ran: a
-  // disk went or came, the person cancelled or closed, a call was made to
-  // fail.
+  // Something that may rightly end the pending write short happened: see
+  // Disturb.
   bool disturbed = false;
   int faultHits = 0;
   // Seam calls to let pass before the next interruption; drawn from the
@@ -469,18 +497,26 @@ int FaultHits() {
   return hits;
 }
 
+// An event on a disk the pending write depends on (its target, or the
+// disk holding the image) may rightly end it short, whether it lands before
+// the job's thread starts or while it runs. A volume of theirs touched by
+// another program only until the job first writes the target: by then it
+// holds every volume's lock, and a remount that gets through is its fault.
+void Disturb(size_t disk, bool touch) {
+  if (!run->writePending || (touch && run->targetWritten)) return;
+  if (static_cast<int>(disk) == run->writeTarget || static_cast<int>(disk) == run->imageDisk)
+    run->disturbed = true;
+}
+
 void MachineEvent() {
   Decisions& d = run->d;
-  const uint32_t kind = d.Below(6);
-  // Disks that come and go may rightly end a running write; a volume touched
-  // by another program must not.
-  if (kind <= 3 && run->inJob) run->disturbed = true;
-  switch (kind) {
+  switch (d.Below(6)) {
     case 0: {  // a disk pulled out
       std::vector<int> numbers = RemovableNumbers();
       if (numbers.empty()) return;
       const int n = numbers[d.Below(static_cast<uint32_t>(numbers.size()))];
       Trace("event: PhysicalDrive%d pulled out", n);
+      Disturb(run->deviceDisk[SimDiskDevice(n)], false);
       Unplug(n);
       return;
     }
@@ -497,7 +533,9 @@ void MachineEvent() {
       for (size_t i = 0; i < run->disks.size(); ++i)
         if (run->disks[i].everPresent && !Present(i)) away.push_back(i);
       if (away.empty()) return;
-      Plug(away[d.Below(static_cast<uint32_t>(away.size()))], "event: plugged back");
+      const size_t back = away[d.Below(static_cast<uint32_t>(away.size()))];
+      Disturb(back, false);
+      Plug(back, "event: plugged back");
       return;
     }
     case 3: {  // a swap: one out, another in
@@ -505,6 +543,7 @@ void MachineEvent() {
       if (numbers.empty() || run->disks.size() >= 40) return;
       const int n = numbers[d.Below(static_cast<uint32_t>(numbers.size()))];
       Trace("event: PhysicalDrive%d swapped", n);
+      Disturb(run->deviceDisk[SimDiskDevice(n)], false);
       Unplug(n);
       run->disks.push_back(NewDisk("  for"));
       Physical& p = run->disks.back();
@@ -519,6 +558,7 @@ void MachineEvent() {
       if (live.empty()) return;
       const size_t v = live[d.Below(static_cast<uint32_t>(live.size()))];
       Trace("event: another program touches %s", Narrow(run->volumes[v]).c_str());
+      Disturb(static_cast<size_t>(run->volumeDisk[v]), true);
       SimTouchVolume(run->volumes[v]);
       return;
     }
@@ -600,6 +640,9 @@ void OnCall(const SimCall& call) {
   if (run == nullptr || run->inAction || run->closed) return;
   // With threads run inline, a job's work follows its thread's start.
   if (call.op == SimOp::kStartThread && call.ok) run->inJob = true;
+  if (run->inJob && call.op == SimOp::kWrite && call.ok &&
+      call.target.find(L"PhysicalDrive") != std::wstring::npos)
+    run->targetWritten = true;
   BetweenCalls(call);
 }
 
@@ -636,6 +679,10 @@ int AnswerBox(const FakeBox& box) {
                        path == run->imagePath && !run->image.empty() &&
                        run->image.size() <= c.entry.sizeBytes && imageDisk != target &&
                        !run->imageGone;
+      run->writePending = true;
+      run->writeTarget = target;
+      run->imageDisk = imageDisk;
+      run->targetWritten = false;
       run->disturbed = false;
       run->faultHits = FaultHits();
     }
@@ -776,6 +823,7 @@ void CheckAtRest() {
 void Step() {
   Decisions& d = run->d;
   run->confirmed.clear();
+  run->writePending = false;
   run->completedThisStep = false;
   run->inAction = true;  // the top-level choice itself is not interrupted
   const uint32_t what = d.Below(100);
@@ -800,6 +848,7 @@ void Step() {
     }
     ++run->jobs;
     Click(kStartButton, "presses 开始写入");
+    run->writePending = false;  // its job has ended: later events excuse nothing
   } else if (what < 58) {
     ++run->jobs;
     Click(kDeleteButton, "presses 删除全部分区");
