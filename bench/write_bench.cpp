@@ -146,15 +146,23 @@ Timing RunJob(const std::string& image, const std::string& out,
   disk.number = 1;
   disk.length = (imageBytes + kMiB - 1) / kMiB * kMiB + kMiB;
   disk.backingFile = out;
+  disk.removable = true;
+  disk.vendor = "BENCH";
+  disk.product = "TARGET";
+  disk.serial = "BENCH0001";
   SimAddDisk(disk);
   SimPutHostFile(kImageWinPath, image);
   BenchViewReset(kImageWinPath);
   cancelRequested = false;
 
-  DiskEntry entry{};
-  entry.number = disk.number;
-  entry.sizeBytes = disk.length;
-  FormatDevicePath(entry.devicePath, kDevicePathChars, entry.number);
+  // The entry the job is handed is the one the program would list: the job
+  // checks the disk behind the number against it.
+  EnumerateDisks();
+  const DiskEntry* listed = nullptr;
+  for (int i = 0; i < diskTable.count; ++i)
+    if (diskTable.entries[i].number == disk.number) listed = &diskTable.entries[i];
+  if (listed == nullptr) Die("the disk is not in the disk table");
+  const DiskEntry entry = *listed;
 
   const double cpuStart = CpuSeconds(RUSAGE_SELF);
   auto start = std::chrono::steady_clock::now();

@@ -89,7 +89,7 @@ stage_native() { native_build && run_ctest native native -LE e2e; }
 stage_e2e() { native_build && run_ctest native e2e -L e2e; }
 
 stage_asan() {
-  cmake --preset asan >/dev/null && cmake --build --preset asan -j "$jobs" --target tessavane_tests &&
+  cmake --preset asan >/dev/null && cmake --build --preset asan -j "$jobs" --target tessavane_tests write_bench &&
     run_ctest asan asan -LE e2e
 }
 
