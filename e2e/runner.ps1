@@ -99,7 +99,7 @@ function New-TheVolume([int]$Number, [string]$Letter) {
   $found = ''
   for ($i = 0; $i -lt 60; $i++) {
     Update-HostStorageCache
-    $found = [string](Get-Partition -DiskNumber $Number -PartitionNumber 1).DriveLetter
+    $found = [string](Get-Partition -DiskNumber $Number -PartitionNumber 1 -ErrorAction SilentlyContinue).DriveLetter
     if ($found -match '^[A-Z]$' -and [IO.Directory]::Exists("${found}:\")) { break }
     Start-Sleep -Milliseconds 500
   }
@@ -183,7 +183,7 @@ function Start-VolumeWatch([string]$Log) {
   $Log = Join-Path (Get-Location) $Log
   $until = Join-Path $env:RUNNER_TEMP 'watch-stop'
   Remove-Item $until -ErrorAction SilentlyContinue
-  $p = Start-Process .\dist\contract_tests.exe -ArgumentList '--watch-volumes', '--until', "`"$until`"" `
+  $p = Start-Process (Resolve-Path .\dist\contract_tests.exe).Path -ArgumentList '--watch-volumes', '--until', "`"$until`"" `
     -NoNewWindow -PassThru -RedirectStandardOutput $Log
   $null = $p.Handle
   for ($i = 0; $i -lt 40 -and -not (Test-Path $Log -PathType Leaf); $i++) { Start-Sleep -Milliseconds 250 }
