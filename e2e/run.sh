@@ -23,7 +23,8 @@
 #                                  person adding lines to an events file
 #       --before "EXE ARG..."     runs the console program EXE (a host path)
 #                                  under Wine in the folder with the ARGs
-#                                  before the program starts; it must end
+#                                  before the program starts, the machine
+#                                  description already there; it must end
 #                                  with 0 (a maker of files the machine names)
 #       --after "EXE ARG..."      the same once the program has ended; its
 #                                  exit code counts as a check's
@@ -324,6 +325,11 @@ run_console() {
     tr -d '\r'
   return "${PIPESTATUS[0]}"
 }
+# The machine is in place before the makers run, so that a maker built over
+# the simulated machine (contract_tests-sim.exe) reads the same disks.
+if [ -n "$machine" ] && [ -z "$folder" ]; then
+  cp "$machine" "$work/machine.txt" || exit 1
+fi
 for command in "${befores[@]}"; do
   if ! in_background run_console "$command"; then
     echo "FAIL: $command did not end with 0"

@@ -14,7 +14,8 @@
 //
 // Screenshots: --shots asks the harness for them on standard output (the
 // Wine runs photograph their display); --capture DIR has the driver write
-// them itself, as DIR\NAME.bmp (where no harness is). Without either they
+// them itself, as DIR\NAME.bmp (where no harness is); one it cannot take
+// there is a warning on the step's line, not a failure. Without either they
 // are skipped.
 //
 // --set NAME=VALUE binds {NAME} before the first step, so that one script
@@ -65,7 +66,8 @@
 //                                   owner main|none |
 //                                   buttons ok|yesno | default ok|yes|no |
 //                                   icon error|warning|information|none |
-//                                   answer ok|yes|no|cancel (last)
+//                                   answer ok|yes|no|cancel (last: the
+//                                   button's WM_COMMAND sent to the box)
 //   box-set-text ID T               sets a control of the open dialog (an
 //                                   edit with that ID first)
 //   box-press ID                    presses a button of the open dialog

@@ -6,20 +6,35 @@
 //       Only on a virtual disk of at most 1 GiB with X: on it (anything else
 //       is refused before a byte is touched): the file contract in a fresh
 //       folder of X:, then the disk contract, which ends with the disk's
-//       layout deleted. M names an empty card reader for the one check that
+//       layout deleted and a table with one line per row of the machine
+//       description. M names an empty card reader for the one check that
 //       needs it.
-//   contract_tests.exe --make-image FILE [--size MIB]
+//   contract_tests.exe --make-image FILE [--size MIB] [--extra BYTES]
 //       Writes the test image (an MBR with one FAT32 partition), 64 MiB
-//       unless told otherwise.
-//   contract_tests.exe --compare-disk N --image FILE
+//       unless told otherwise, and BYTES more after it (a pattern), so that
+//       its end need not lie on a 4 KiB boundary.
+//   contract_tests.exe --save-tail N --image FILE --to TAILFILE [--mark]
+//       Only on a virtual disk of at most 1 GiB: keeps in TAILFILE the disk's
+//       bytes after the image's end up to the next 4 KiB boundary, which the
+//       write must leave as they are. --mark first writes a pattern there
+//       (where no volume is mounted), so that a write that zeroes them shows.
+//   contract_tests.exe --compare-disk N --image FILE [--tail TAILFILE]
 //       Only on a virtual disk of at most 1 GiB: whether the disk starts with
-//       the image's bytes, read back through \\.\PhysicalDriveN.
+//       the image's bytes, read back through \\.\PhysicalDriveN, and with
+//       --tail whether the bytes after it are still those kept before the
+//       write. The first byte that differs is named with the bytes from
+//       there on both sides.
+//   contract_tests.exe --watch-volumes --until FILE
+//       Prints the time whenever a volume appears in or leaves the system's
+//       list of volumes, until FILE exists; then where each new one lies.
+//       It opens no volume and no disk while it watches, so it cannot stand
+//       in the way of a lock or make the system read a partition table.
 //
 // contract_tests-sim.exe is the same program over the simulated machine of
 // machine.txt beside it, for the Linux twin of the Windows job: its
-// --compare-disk reads the simulated disk, and the file and disk contracts
-// are left to the native tests (the disk contract's host calls go to
-// kernel32, so --disk refuses there).
+// --compare-disk and --save-tail read the simulated disk, and the file and
+// disk contracts are left to the native tests (the disk contract's host
+// calls go to kernel32, so --disk refuses there).
 //
 // Exit code: 0 every check passed, 1 some failed, 2 nothing was checked
 // (refused, or a fault of the set-up or the command line).
@@ -28,6 +43,7 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -166,7 +182,7 @@ int DiskContracts(int disk, wchar_t letter, int emptyReader) {
   return fileFailed == 0 && tally.failed == 0 ? 0 : 1;
 }
 
-int MakeImage(const std::wstring& path, uint64_t bytes) {
+int MakeImage(const std::wstring& path, uint64_t bytes, uint32_t extra) {
   if (!FatImageSizeValid(bytes)) {
     std::printf("the image must be a whole number of MiB, at least %llu MiB\n",
                 static_cast<unsigned long long>(kFatImageMinBytes >> 20));
@@ -186,14 +202,166 @@ int MakeImage(const std::wstring& path, uint64_t bytes) {
     ok = WriteFile(h, block.data(), static_cast<DWORD>(block.size()), &done, nullptr) &&
          done == block.size();
   }
+  if (ok && extra > 0) {
+    // Past the partition: bytes unlike the disk's, none of them zero.
+    std::vector<uint8_t> tail(extra);
+    for (uint32_t i = 0; i < extra; ++i) tail[i] = static_cast<uint8_t>(1 + (i * 7) % 251);
+    DWORD done = 0;
+    ok = WriteFile(h, tail.data(), extra, &done, nullptr) && done == extra;
+  }
   const DWORD error = GetLastError();
   CloseHandle(h);
   if (!ok) {
     std::printf("cannot write the image (error %lu)\n", error);
     return 2;
   }
-  std::printf("wrote %llu bytes: an MBR with one FAT32 partition from 1 MiB\n",
-              static_cast<unsigned long long>(bytes));
+  std::printf("wrote %llu bytes: an MBR with one FAT32 partition from 1 MiB to %llu MiB",
+              static_cast<unsigned long long>(bytes + extra),
+              static_cast<unsigned long long>(bytes >> 20));
+  if (extra > 0) std::printf(", then %lu bytes more", static_cast<unsigned long>(extra));
+  std::printf("\n");
+  return 0;
+}
+
+bool ReadWholeFile(const std::wstring& path, std::vector<unsigned char>* bytes) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  unsigned char buffer[4096];
+  DWORD got = 0;
+  bool ok = true;
+  bytes->clear();
+  while ((ok = ReadFile(h, buffer, sizeof buffer, &got, nullptr) != FALSE) && got > 0) {
+    bytes->insert(bytes->end(), buffer, buffer + got);
+  }
+  CloseHandle(h);
+  return ok;
+}
+
+int SaveTail(int disk, const std::wstring& image, const std::wstring& to, bool mark) {
+  std::vector<unsigned char> tail;
+  std::string report;
+  const int result = ReadDiskTail(disk, image, mark, &tail, &report);
+  std::printf("%s\n", report.c_str());
+  if (result != 0) return result;
+  DeleteFileW(to.c_str());
+  if (!WriteWholeFile(to, tail)) {
+    std::printf("cannot write %ls (error %lu)\n", to.c_str(), GetLastError());
+    return 2;
+  }
+  return 0;
+}
+
+int CompareDisk(int disk, const std::wstring& image, const wchar_t* tailFile) {
+  std::vector<unsigned char> tail;
+  if (tailFile != nullptr && !ReadWholeFile(tailFile, &tail)) {
+    std::printf("cannot read the tail kept before the write, %ls (error %lu)\n", tailFile,
+                GetLastError());
+    return 2;
+  }
+  std::string report;
+  const int result =
+      CompareDiskWithImage(disk, image, &report, tailFile != nullptr ? &tail : nullptr);
+  std::printf("%s\n", report.c_str());
+  return result;
+}
+
+// ---- --watch-volumes ---------------------------------------------------------
+
+std::set<std::wstring> ListedVolumes() {
+  std::set<std::wstring> names;
+  wchar_t name[MAX_PATH];
+  HANDLE find = FindFirstVolumeW(name, MAX_PATH);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do names.insert(name);
+  while (FindNextVolumeW(find, name, MAX_PATH));
+  FindVolumeClose(find);
+  return names;
+}
+
+// Where the mount manager has the volume mounted: "E:\\" or "no letter".
+std::string MountPoints(const std::wstring& volume) {
+  wchar_t paths[1024] = L"";
+  DWORD length = 0;
+  if (!GetVolumePathNamesForVolumeNameW(volume.c_str(), paths, 1024, &length) ||
+      paths[0] == L'\0') {
+    return "no letter";
+  }
+  std::string out;
+  for (const wchar_t* p = paths; *p != L'\0'; p += std::wcslen(p) + 1) {
+    if (!out.empty()) out += " ";
+    for (const wchar_t* c = p; *c != L'\0'; ++c) out += static_cast<char>(*c < 128 ? *c : '?');
+  }
+  return out;
+}
+
+std::string Narrow(const std::wstring& w) {
+  std::string s;
+  for (wchar_t c : w) s += c < 128 ? static_cast<char>(c) : '?';
+  return s;
+}
+
+void Stamp() {
+  SYSTEMTIME t;
+  GetSystemTime(&t);
+  std::printf("%02u:%02u:%02u.%03u UTC  ", t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
+}
+
+// Opens the volume without access, which mounts nothing, for its extents.
+std::string Whereabouts(std::wstring volume) {
+  if (!volume.empty() && volume.back() == L'\\') volume.pop_back();
+  HANDLE h = CreateFileW(volume.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return "gone again (error " + std::to_string(GetLastError()) + ")";
+  alignas(8) unsigned char reply[1024];
+  DWORD returned = 0;
+  const BOOL ok = DeviceIoControl(h, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, reply,
+                                  sizeof reply, &returned, nullptr);
+  const DWORD error = GetLastError();
+  CloseHandle(h);
+  if (!ok) return "its extents: error " + std::to_string(error);
+  const auto* extents = reinterpret_cast<const VOLUME_DISK_EXTENTS*>(reply);
+  std::string out;
+  for (DWORD i = 0; i < extents->NumberOfDiskExtents && 8 + 24 * (i + 1) <= returned; ++i) {
+    const DISK_EXTENT& e = extents->Extents[i];
+    out += (i == 0 ? "on disk " : ", disk ") + std::to_string(e.DiskNumber) + " at byte " +
+           std::to_string(e.StartingOffset.QuadPart) + ", " +
+           std::to_string(e.ExtentLength.QuadPart) + " bytes";
+  }
+  return out.empty() ? "no extents" : out;
+}
+
+int WatchVolumes(const std::wstring& until) {
+  const std::set<std::wstring> first = ListedVolumes();
+  std::set<std::wstring> now = first, arrived;
+  Stamp();
+  std::printf("watching: %zu volumes listed\n", first.size());
+  std::fflush(stdout);
+  // Ten minutes at most, in case nothing ever makes the file.
+  for (int i = 0; i < 2400 && GetFileAttributesW(until.c_str()) == INVALID_FILE_ATTRIBUTES;
+       ++i) {
+    Sleep(250);
+    const std::set<std::wstring> next = ListedVolumes();
+    for (const std::wstring& v : next) {
+      if (now.count(v) != 0) continue;
+      if (first.count(v) == 0) arrived.insert(v);
+      Stamp();
+      std::printf("appeared: %s (%s)\n", Narrow(v).c_str(), MountPoints(v).c_str());
+    }
+    for (const std::wstring& v : now) {
+      if (next.count(v) != 0) continue;
+      Stamp();
+      std::printf("left the list: %s\n", Narrow(v).c_str());
+    }
+    std::fflush(stdout);
+    now = next;
+  }
+  Stamp();
+  std::printf("stopped: %zu volumes appeared while watching\n", arrived.size());
+  for (const std::wstring& v : arrived) {
+    std::printf("  %s (%s): %s\n", Narrow(v).c_str(), MountPoints(v).c_str(),
+                Whereabouts(v).c_str());
+  }
   return 0;
 }
 
@@ -213,8 +381,10 @@ int Usage() {
   std::printf(
       "usage: contract_tests.exe\n"
       "       contract_tests.exe --disk N --volume X: [--empty-reader M]\n"
-      "       contract_tests.exe --make-image FILE [--size MIB]\n"
-      "       contract_tests.exe --compare-disk N --image FILE\n");
+      "       contract_tests.exe --make-image FILE [--size MIB] [--extra BYTES]\n"
+      "       contract_tests.exe --save-tail N --image FILE --to TAILFILE [--mark]\n"
+      "       contract_tests.exe --compare-disk N --image FILE [--tail TAILFILE]\n"
+      "       contract_tests.exe --watch-volumes --until FILE\n");
   return 2;
 }
 
@@ -222,10 +392,14 @@ int Usage() {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc == 1) return FileContractInTemp();
-  int disk = -1, emptyReader = -1, sizeMib = 64, compareDisk = -1;
+  int disk = -1, emptyReader = -1, sizeMib = 64, extra = 0, compareDisk = -1, tailDisk = -1;
+  bool mark = false, watch = false;
   wchar_t letter = 0;
   const wchar_t* image = nullptr;
   const wchar_t* compareImage = nullptr;
+  const wchar_t* tailFile = nullptr;
+  const wchar_t* saveTo = nullptr;
+  const wchar_t* until = nullptr;
   for (int i = 1; i < argc; ++i) {
     const std::wstring arg = argv[i];
     const wchar_t* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -234,6 +408,8 @@ int wmain(int argc, wchar_t** argv) {
     } else if (arg == L"--empty-reader" && ParseNumber(value, 63, &emptyReader)) {
       ++i;
     } else if (arg == L"--size" && ParseNumber(value, 4096, &sizeMib)) {
+      ++i;
+    } else if (arg == L"--extra" && ParseNumber(value, 1 << 20, &extra)) {
       ++i;
     } else if (arg == L"--volume" && value != nullptr &&
                (std::wcslen(value) == 1 || (std::wcslen(value) == 2 && value[1] == L':'))) {
@@ -244,20 +420,39 @@ int wmain(int argc, wchar_t** argv) {
       ++i;
     } else if (arg == L"--compare-disk" && ParseNumber(value, 63, &compareDisk)) {
       ++i;
+    } else if (arg == L"--save-tail" && ParseNumber(value, 63, &tailDisk)) {
+      ++i;
     } else if (arg == L"--image" && value != nullptr) {
       compareImage = value;
       ++i;
+    } else if (arg == L"--tail" && value != nullptr) {
+      tailFile = value;
+      ++i;
+    } else if (arg == L"--to" && value != nullptr) {
+      saveTo = value;
+      ++i;
+    } else if (arg == L"--until" && value != nullptr) {
+      until = value;
+      ++i;
+    } else if (arg == L"--mark") {
+      mark = true;
+    } else if (arg == L"--watch-volumes") {
+      watch = true;
     } else {
       return Usage();
     }
   }
-  if (image != nullptr) return MakeImage(image, static_cast<uint64_t>(sizeMib) << 20);
+  if (watch) return until != nullptr ? WatchVolumes(until) : Usage();
+  if (image != nullptr) {
+    return MakeImage(image, static_cast<uint64_t>(sizeMib) << 20, static_cast<uint32_t>(extra));
+  }
+  if (tailDisk >= 0) {
+    if (compareImage == nullptr || saveTo == nullptr) return Usage();
+    return SaveTail(tailDisk, compareImage, saveTo, mark);
+  }
   if (compareDisk >= 0 || compareImage != nullptr) {
     if (compareDisk < 0 || compareImage == nullptr) return Usage();
-    std::string report;
-    const int result = CompareDiskWithImage(compareDisk, compareImage, &report);
-    std::printf("%s\n", report.c_str());
-    return result;
+    return CompareDisk(compareDisk, compareImage, tailFile);
   }
   if (disk < 0 || letter == 0) return Usage();
   return DiskContracts(disk, letter, emptyReader);

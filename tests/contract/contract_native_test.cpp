@@ -158,6 +158,23 @@ TEST(DiskContractRows, EveryRowIsInTheMachineDescription) {
   for (const std::string& row : rows) {
     EXPECT_NE(doc.find("| `" + row + "` |"), std::string::npos) << row;
   }
+  // The table the contract ends with has a line for every row of the
+  // description, in its order, and marks those the description calls not
+  // settled.
+  std::vector<std::string> described, unsettled;
+  std::istringstream lines(doc.substr(doc.find("## Where these answers come from")));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.compare(0, 3, "| `") != 0) {
+      if (described.empty()) continue;
+      break;  // the table's end
+    }
+    const std::string row = line.substr(3, line.find('`', 3) - 3);
+    described.push_back(row);
+    if (line.find("Not settled") != std::string::npos) unsettled.push_back(row);
+  }
+  EXPECT_EQ(DescriptionRows(false), described);
+  EXPECT_EQ(DescriptionRows(true), unsettled);
+  EXPECT_FALSE(unsettled.empty());
 }
 
 // The test image is a FAT32 volume Windows would mount: one partition from
@@ -203,36 +220,76 @@ TEST(FatImage, OnePartitionFromOneMiBHoldingAValidFat32) {
 
 // What the Windows job's last step and its twin read back after the write:
 // the disk's first bytes against the image, whose last sector is a short one;
-// a byte that differs is named; a disk the contract would refuse is never
-// read, nor is anything compared without an image.
+// a byte that differs is named with the bytes on both sides; the bytes after
+// the image up to the next 4 KiB boundary against those kept before, also
+// after they were marked; a disk the contract would refuse is never read,
+// nor is anything compared without an image.
 TEST_F(DiskContract, CompareDiskWithImageReadsBackOnlyAScratchDisk) {
   std::vector<uint8_t> image((3u << 20) + 1000);
   for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 31 + i / 4093);
   std::vector<uint8_t> disk = image;
   disk.resize(4u << 20, 0);
   disk[(2u << 20) + 77] ^= 0x40;
+  disk[image.size() + 5] = 0x17;
   std::ofstream(dir_ / "vhd.img", std::ios::binary)
       .write(reinterpret_cast<const char*>(disk.data()), static_cast<std::streamsize>(disk.size()));
   ASSERT_TRUE(Load(
       "disk 0 size=64G vendor=\"ATA\" product=\"SAMSUNG SSD 860\"\n"
       "disk 2 size=256M vendor=\"Msft    \" product=\"Virtual Disk    \" file=vhd.img\n"
-      "volume \\\\?\\Volume{e}\\ letter=E extent=2:1M:255M\n"));
+      "volume \\\\?\\Volume{e}\\ letter=E extent=2:8M:248M\n"));
   SimPutFile(L"D:\\image.img", image);
   std::vector<uint8_t> head(image.begin(), image.begin() + (2u << 20) + 77);
   SimPutFile(L"D:\\head.img", head);
 
   std::string report;
   EXPECT_EQ(CompareDiskWithImage(2, L"D:\\image.img", &report), 1);
-  EXPECT_EQ(report, "disk 2 differs from the image at byte 2097229");
+  EXPECT_EQ(report,
+            "disk 2 differs from the image at byte 2097229: the image has 53 72 91 b0 cf ee 0d "
+            "2c 4b 6a 89 a8 c7 e6 05 24, the disk 13 72 91 b0 cf ee 0d 2c 4b 6a 89 a8 c7 e6 05 24");
   EXPECT_EQ(CompareDiskWithImage(2, L"D:\\head.img", &report), 0);
   EXPECT_EQ(report, "disk 2 starts with the image: its first 2097229 bytes are the image's");
+
+  // The tail: read, kept, and found again after the "write".
+  std::vector<unsigned char> tail;
+  EXPECT_EQ(ReadDiskTail(2, L"D:\\head.img", false, &tail, &report), 0);
+  ASSERT_EQ(tail.size(), 4096u - 2097229 % 4096);
+  EXPECT_EQ(tail[0], disk[2097229]);
+  EXPECT_EQ(CompareDiskWithImage(2, L"D:\\head.img", &report, &tail), 0);
+  EXPECT_EQ(report,
+            "disk 2 starts with the image: its first 2097229 bytes are the image's; the 4019 "
+            "bytes after it, up to the next 4 KiB, are as they were before the write");
+  tail[3] ^= 0xFF;
+  EXPECT_EQ(CompareDiskWithImage(2, L"D:\\head.img", &report, &tail), 1);
+  EXPECT_NE(report.find("; the tail after it differs from before the write at byte 2097232: "
+                        "before "),
+            std::string::npos)
+      << report;
+  SimPutFile(L"D:\\whole.img", std::vector<uint8_t>(image.begin(), image.begin() + 8192));
+  EXPECT_EQ(ReadDiskTail(2, L"D:\\whole.img", true, &tail, &report), 0);
+  EXPECT_EQ(report, "disk 2: the image ends on a 4 KiB boundary, it has no tail");
+  EXPECT_TRUE(SimDiskWrites(2).empty());
+  // Marked: a pattern from the image's last sector to the boundary, the
+  // image's own bytes before that sector untouched.
+  EXPECT_EQ(ReadDiskTail(2, L"D:\\image.img", true, &tail, &report), 0);
+  ASSERT_EQ(tail.size(), 4096u - image.size() % 4096);
+  const std::vector<uint8_t> marked = SimReadDisk(2, (3u << 20), 4096);
+  EXPECT_EQ(std::vector<uint8_t>(marked.begin() + 1000, marked.end()), tail);
+  EXPECT_EQ(marked[511], image[(3u << 20) + 511]);
+  EXPECT_NE(marked[512], image[(3u << 20) + 512]);
+  EXPECT_NE(std::count(tail.begin(), tail.end(), 0), static_cast<long>(tail.size()));
+  // Where a mounted volume lies, the mark is refused and nothing is kept.
+  SimPutFile(L"D:\\far.img", std::vector<uint8_t>((8u << 20) + 100, 1));
+  EXPECT_EQ(ReadDiskTail(2, L"D:\\far.img", true, &tail, &report), 2);
+  EXPECT_EQ(report, "disk 2: the tail cannot be marked (error 5, 0 bytes)");
 
   EXPECT_EQ(CompareDiskWithImage(0, L"D:\\head.img", &report), 2);
   EXPECT_EQ(report,
             "refused: disk 0: it is not a virtual disk: vendor \"ATA\", product \"SAMSUNG SSD "
             "860\" (only a Msft Virtual Disk is taken)");
+  EXPECT_EQ(ReadDiskTail(0, L"D:\\head.img", true, &tail, &report), 2);
+  EXPECT_EQ(report.compare(0, 17, "refused: disk 0: "), 0) << report;
   EXPECT_EQ(CompareDiskWithImage(2, L"D:\\missing.img", &report), 2);
   EXPECT_EQ(report, "cannot read the image D:\\missing.img (error 2)");
-  EXPECT_EQ(SimReadDisk(2, 0, 4)[0], image[0]);  // nothing was written
-  EXPECT_TRUE(SimDiskWrites(2).empty());
+  EXPECT_EQ(SimReadDisk(2, 0, 4)[0], image[0]);  // nothing but the mark was written
+  EXPECT_EQ(SimDiskWrites(2).size(), 1u);
 }

@@ -870,8 +870,98 @@ const ContractCheck kChecks[] = {
     {"no-media", "a card reader without its card", NoMedia},
 };
 
+// Every row of the table in docs/machine-description.md ("Where these answers
+// come from"), in its order. A row no check here can ask says why; a row the
+// description calls not settled is marked so in the table the run ends with.
+struct DescriptionRow {
+  const char* row;
+  bool unsettled;
+  const char* unasked;  // why no check asks it, or nullptr
+};
+
+const DescriptionRow kRows[] = {
+    {"length-query", false, nullptr},
+    {"descriptor", false, nullptr},
+    {"descriptor-query-length", false, nullptr},
+    {"volume-list", false, nullptr},
+    {"extents", false, nullptr},
+    {"extents-short", false, nullptr},
+    {"extents-cut", false, nullptr},
+    {"ramdisk-extent", false, "needs a PE booted from a WIM, which no runner is"},
+    {"disk-sharing", false, nullptr},
+    {"sector-alignment", false, nullptr},
+    {"disk-end-read", false, nullptr},
+    {"disk-end-write", false, nullptr},
+    {"mounted-write", false, nullptr},
+    {"write-after-dismount", false, nullptr},
+    {"lock-open-files", false, nullptr},
+    {"held-file-lock", false,
+     "needs another process holding a file: the write with a held file answers it"},
+    {"dismount-frees-lock", true, nullptr},
+    {"stale-file-handles", false, nullptr},
+    {"second-dismount", false, nullptr},
+    {"locked-volume-open", false, nullptr},
+    {"volume-share", false, nullptr},
+    {"volume-size-query", false, nullptr},
+    {"remount-on-touch", true, nullptr},
+    {"removed-disk", false, "needs a disk pulled out while handles are open"},
+    {"device-numbers", false, "needs disks pulled out and plugged in"},
+    {"layout-mbr", false, nullptr},
+    {"layout-gpt", false, nullptr},
+    {"no-media", false, nullptr},
+    {"new-partitions", false, nullptr},
+};
+
+struct CheckResult {
+  const char* row;
+  const char* status;  // "ok", "DIFFERS" or "skipped"
+  Answer answer;
+};
+
 void Print(const char* status, const ContractCheck& check, const std::string& text) {
   std::printf("%-4s  %-23s %s: %s\n", status, check.row, check.title, text.c_str());
+}
+
+// A table cell: one line, no column bar.
+std::string Cell(const std::string& text) {
+  std::string out;
+  for (char ch : text) {
+    if (ch == '|') out += "\\|";
+    else if (ch == '\n' || ch == '\r') out += ' ';
+    else out += ch;
+  }
+  return out;
+}
+
+// One line per row of the machine description: what the machine says, what
+// the system answered and whether they agree, as a Markdown table that reads
+// in a log as well as in a job summary.
+void PrintRowTable(const std::vector<CheckResult>& results) {
+  std::printf("\nThe machine description's rows:\n\n");
+  std::printf("| row | the machine says | the system answered | result |\n");
+  std::printf("|---|---|---|---|\n");
+  for (const DescriptionRow& row : kRows) {
+    const std::string name =
+        "`" + std::string(row.row) + "`" + (row.unsettled ? " (not settled)" : "");
+    const CheckResult* found = nullptr;
+    for (const CheckResult& r : results) {
+      if (std::strcmp(r.row, row.row) == 0) found = &r;
+    }
+    std::string machine, system, result;
+    if (found == nullptr) {
+      result = "skipped: " + std::string(row.unasked != nullptr ? row.unasked : "no check asks it");
+    } else if (std::strcmp(found->status, "skipped") == 0) {
+      result = "skipped: " + found->answer.skip;
+    } else {
+      machine = found->answer.machine;
+      system = found->answer.system;
+      result = found->status;
+      if (!found->answer.note.empty()) system += " (" + found->answer.note + ")";
+    }
+    std::printf("| %s | %s | %s | %s |\n", name.c_str(), Cell(machine).c_str(),
+                Cell(system).c_str(), Cell(result).c_str());
+  }
+  std::fflush(stdout);
 }
 
 }  // namespace
@@ -883,31 +973,45 @@ void RunDiskContract(const DiskContractTarget& target, const DiskContractHost& h
   c.host = &host;
   c.disk = DrivePath(target.disk);
   c.volume = std::wstring(L"\\\\.\\") + target.letter + L":";
+  std::vector<CheckResult> results;
   for (const ContractCheck& check : kChecks) {
     Answer a;
     check.run(c, &a);
+    const char* status = "ok";
     if (!a.skip.empty()) {
       ++tally->skipped;
+      status = "skipped";
       Print("skip", check, a.skip);
     } else if (a.system == a.machine) {
       ++tally->passed;
       Print("ok", check, a.system);
     } else {
       ++tally->failed;
+      status = "DIFFERS";
       Print("FAIL", check, "the answers differ");
       std::printf("        machine: %s\n        system:  %s\n", a.machine.c_str(),
                   a.system.c_str());
     }
     if (!a.note.empty()) std::printf("        (%s)\n", a.note.c_str());
     std::fflush(stdout);
+    results.push_back({check.row, status, a});
   }
   OsClose(c.vol);
   OsClose(c.file);
+  PrintRowTable(results);
 }
 
 std::vector<std::string> DiskContractRows() {
   std::vector<std::string> rows;
   for (const ContractCheck& check : kChecks) rows.push_back(check.row);
+  return rows;
+}
+
+std::vector<std::string> DescriptionRows(bool unsettledOnly) {
+  std::vector<std::string> rows;
+  for (const DescriptionRow& row : kRows) {
+    if (row.unsettled || !unsettledOnly) rows.push_back(row.row);
+  }
   return rows;
 }
 
@@ -1007,59 +1111,182 @@ bool ContractDiskAllowed(int disk, wchar_t letter, std::string* reason) {
   return true;
 }
 
-int CompareDiskWithImage(int disk, const std::wstring& imagePath, std::string* report) {
+namespace {
+
+// Up to 16 bytes from `at` in hex: "4d 5a 00 ...".
+std::string HexBytes(const unsigned char* at, size_t available) {
+  std::string out;
+  for (size_t i = 0; i < available && i < 16; ++i) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, "%s%02x", i == 0 ? "" : " ", at[i]);
+    out += hex;
+  }
+  return out;
+}
+
+// The scratch disk's handle and length, and the image's, for a read-back.
+struct ReadBack {
+  HandleGuard image;
+  HandleGuard disk;
+  uint64_t imageBytes = 0;
+  uint64_t diskBytes = 0;
+};
+
+int OpenReadBack(int disk, const std::wstring& imagePath, ReadBack* rb, std::string* report) {
   std::string reason;
   if (!ScratchDiskAllowed(disk, &reason)) {
     *report = "refused: disk " + Num(static_cast<uint32_t>(disk)) + ": " + reason;
     return 2;
   }
   uint32_t error = 0;
-  HandleGuard image(Open(imagePath, kGenericRead, kFileShareRead, &error));
+  *rb->image.out() = Open(imagePath, kGenericRead, kFileShareRead, &error);
   int64_t imageBytes = 0;
-  if (image.get() == nullptr || !OsGetFileSizeEx(image.get(), &imageBytes)) {
+  if (rb->image.get() == nullptr || !OsGetFileSizeEx(rb->image.get(), &imageBytes)) {
     *report = "cannot read the image " + Narrow(imagePath) + " (error " +
-              Num(image.get() == nullptr ? error : OsLastError()) + ")";
+              Num(rb->image.get() == nullptr ? error : OsLastError()) + ")";
     return 2;
   }
-  HandleGuard h(Open(DrivePath(disk), kGenericRead, kShareRW, &error));
+  *rb->disk.out() = Open(DrivePath(disk), kGenericRead, kShareRW, &error);
   alignas(8) unsigned char out[8];
   uint32_t returned = 0;
-  if (h.get() == nullptr ||
-      Control(h.get(), kIoctlDiskGetLengthInfo, nullptr, 0, out, 8, &returned) != "ok") {
+  if (rb->disk.get() == nullptr ||
+      Control(rb->disk.get(), kIoctlDiskGetLengthInfo, nullptr, 0, out, 8, &returned) != "ok") {
     *report = "cannot read disk " + Num(static_cast<uint32_t>(disk)) + "'s length";
     return 2;
   }
-  const uint64_t size = static_cast<uint64_t>(imageBytes);
-  if (size == 0 || size > ReadLe64(out)) {
-    *report = "the image holds " + Num(size) + " bytes, the disk " + Num(ReadLe64(out));
+  rb->imageBytes = static_cast<uint64_t>(imageBytes);
+  rb->diskBytes = ReadLe64(out);
+  if (rb->imageBytes == 0 || rb->imageBytes > rb->diskBytes) {
+    *report = "the image holds " + Num(rb->imageBytes) + " bytes, the disk " + Num(rb->diskBytes);
     return 2;
   }
+  return 0;
+}
+
+// Where the tail starts and how long it is: the bytes after the image up to
+// the next 4 KiB boundary, which the write job reads and writes back.
+uint64_t TailLength(uint64_t imageBytes) {
+  return (imageBytes + kBlock - 1) / kBlock * kBlock - imageBytes;
+}
+
+// Reads the disk's tail bytes; "" or what failed.
+std::string ReadTail(OsHandle disk, uint64_t imageBytes, std::vector<unsigned char>* tail) {
+  const uint64_t length = TailLength(imageBytes);
+  tail->clear();
+  if (length == 0) return "";
+  const uint64_t block = imageBytes / kBlock * kBlock;
+  PageBuffer buffer(kBlock);
+  const std::string read = ReadAt(disk, block, kBlock, buffer.get());
+  if (read != "ok, " + Num(kBlock) + " bytes") return "its tail cannot be read (" + read + ")";
+  const size_t from = static_cast<size_t>(imageBytes - block);
+  tail->assign(buffer.get() + from, buffer.get() + kBlock);
+  return "";
+}
+
+}  // namespace
+
+int ReadDiskTail(int disk, const std::wstring& imagePath, bool mark,
+                 std::vector<unsigned char>* tail, std::string* report) {
+  ReadBack rb;
+  if (const int refused = OpenReadBack(disk, imagePath, &rb, report)) return refused;
+  const std::string name = "disk " + Num(static_cast<uint32_t>(disk));
+  const uint64_t length = TailLength(rb.imageBytes);
+  if (length == 0) {
+    tail->clear();
+    *report = name + ": the image ends on a 4 KiB boundary, it has no tail";
+    return 0;
+  }
+  if (mark) {
+    // A pattern no file system writes, from the image's last sector to the
+    // boundary, so that a write that zeroes the tail shows. Nothing may be
+    // mounted there: a mounted volume refuses the write (mounted-write).
+    const uint64_t from = rb.imageBytes / kSector * kSector;
+    const uint32_t bytes = static_cast<uint32_t>(rb.imageBytes + length - from);
+    HandleGuard writer;
+    uint32_t error = 0;
+    *writer.out() = Open(DrivePath(disk), kRW, kShareRW, &error);
+    if (writer.get() == nullptr) {
+      *report = name + ": cannot open it to mark the tail (" + Err(error) + ")";
+      return 2;
+    }
+    PageBuffer pattern(bytes);
+    for (uint32_t i = 0; i < bytes; ++i) {
+      pattern.get()[i] = static_cast<unsigned char>(0xA5 ^ (i * 29 + (from + i) / kSector));
+    }
+    const std::string wrote = WriteAt(writer.get(), from, bytes, pattern.get());
+    if (wrote != "ok, " + Num(bytes) + " bytes") {
+      *report = name + ": the tail cannot be marked (" + wrote + ")";
+      return 2;
+    }
+  }
+  const std::string failed = ReadTail(rb.disk.get(), rb.imageBytes, tail);
+  if (!failed.empty()) {
+    *report = name + ": " + failed;
+    return 2;
+  }
+  const size_t zeros = static_cast<size_t>(std::count(tail->begin(), tail->end(), 0));
+  *report = name + ": the " + Num(tail->size()) + " bytes after the image, from byte " +
+            Num(rb.imageBytes) + (mark ? ", marked and read: " : ", read: ") +
+            HexBytes(tail->data(), tail->size()) + " ..." +
+            (zeros == tail->size() ? " (all zero)" : "");
+  return 0;
+}
+
+int CompareDiskWithImage(int disk, const std::wstring& imagePath, std::string* report,
+                         const std::vector<unsigned char>* tailBefore) {
+  ReadBack rb;
+  if (const int refused = OpenReadBack(disk, imagePath, &rb, report)) return refused;
+  const std::string name = "disk " + Num(static_cast<uint32_t>(disk));
+  const uint64_t size = rb.imageBytes;
   constexpr uint32_t kPiece = 1u << 20;
   PageBuffer fromImage(kPiece);
   PageBuffer fromDisk(kPiece);
   for (uint64_t at = 0; at < size; at += kPiece) {
     const uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(kPiece, size - at));
     uint32_t got = 0;
-    if (!OsRead(image.get(), fromImage.get(), want, &got) || got != want) {
+    if (!OsRead(rb.image.get(), fromImage.get(), want, &got) || got != want) {
       *report = "the image cannot be read at byte " + Num(at) + " (" + Transfer(false, got) + ")";
       return 2;
     }
     // The disk is read in whole sectors; the image's last one may be short.
     const uint32_t sectors = (want + kSector - 1) / kSector * kSector;
-    const std::string read = ReadAt(h.get(), at, sectors, fromDisk.get());
+    const std::string read = ReadAt(rb.disk.get(), at, sectors, fromDisk.get());
     if (read != "ok, " + Num(sectors) + " bytes") {
-      *report = "disk " + Num(static_cast<uint32_t>(disk)) + " cannot be read at byte " +
-                Num(at) + " (" + read + ")";
+      *report = name + " cannot be read at byte " + Num(at) + " (" + read + ")";
       return 2;
     }
     const auto differ = std::mismatch(fromImage.get(), fromImage.get() + want, fromDisk.get());
     if (differ.first != fromImage.get() + want) {
-      *report = "disk " + Num(static_cast<uint32_t>(disk)) + " differs from the image at byte " +
-                Num(at + static_cast<uint64_t>(differ.first - fromImage.get()));
+      const size_t index = static_cast<size_t>(differ.first - fromImage.get());
+      *report = name + " differs from the image at byte " + Num(at + index) +
+                ": the image has " + HexBytes(differ.first, want - index) + ", the disk " +
+                HexBytes(differ.second, want - index);
       return 1;
     }
   }
-  *report = "disk " + Num(static_cast<uint32_t>(disk)) + " starts with the image: its first " +
-            Num(size) + " bytes are the image's";
+  *report = name + " starts with the image: its first " + Num(size) + " bytes are the image's";
+  if (tailBefore == nullptr) return 0;
+  std::vector<unsigned char> tail;
+  const std::string failed = ReadTail(rb.disk.get(), size, &tail);
+  if (!failed.empty()) {
+    *report += "; " + failed;
+    return 2;
+  }
+  if (tail.size() != tailBefore->size()) {
+    *report += "; the tail read before the write holds " + Num(tailBefore->size()) +
+               " bytes, not the " + Num(tail.size()) + " after this image";
+    return 2;
+  }
+  const auto differ = std::mismatch(tail.begin(), tail.end(), tailBefore->begin());
+  if (differ.first != tail.end()) {
+    const size_t index = static_cast<size_t>(differ.first - tail.begin());
+    *report += "; the tail after it differs from before the write at byte " +
+               Num(size + index) + ": before " +
+               HexBytes(tailBefore->data() + index, tail.size() - index) + ", now " +
+               HexBytes(tail.data() + index, tail.size() - index);
+    return 1;
+  }
+  *report += "; the " + Num(tail.size()) +
+             " bytes after it, up to the next 4 KiB, are as they were before the write";
   return 0;
 }

@@ -58,9 +58,25 @@ bool ScratchDiskAllowed(int disk, std::string* reason);
 // disk with the volume on it. false with the reason otherwise.
 bool ContractDiskAllowed(int disk, wchar_t letter, std::string* reason);
 
+// Every row of the machine description's table, in its order; with
+// `unsettledOnly`, only those it calls not settled (marked so in the table
+// RunDiskContract ends with).
+std::vector<std::string> DescriptionRows(bool unsettledOnly);
+
 // Reads a scratch disk back through \\.\PhysicalDriveN and compares its
 // first bytes with the image at `imagePath` (both through the seam). No
 // volume is asked for: after an image is written the old one may be gone.
+// With `tailBefore` (what ReadDiskTail read before the write), the bytes
+// after the image up to the next 4 KiB boundary must be those.
 // Returns 0 when they are the image's, 1 when a byte differs (the report
-// names the first), 2 when nothing could be compared (refused, unreadable).
-int CompareDiskWithImage(int disk, const std::wstring& imagePath, std::string* report);
+// names the first, with the bytes from there on both sides), 2 when nothing
+// could be compared (refused, unreadable).
+int CompareDiskWithImage(int disk, const std::wstring& imagePath, std::string* report,
+                         const std::vector<unsigned char>* tailBefore = nullptr);
+
+// Reads the tail of a scratch disk: the bytes after the image's end up to the
+// next 4 KiB boundary (none when it ends on one). With `mark`, first writes a
+// pattern over the sectors from the image's last one to the boundary, which
+// only succeeds where no mounted volume lies. 0, or 2 with the reason.
+int ReadDiskTail(int disk, const std::wstring& imagePath, bool mark,
+                 std::vector<unsigned char>* tail, std::string* report);
