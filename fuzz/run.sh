@@ -80,8 +80,8 @@ rate() {
 report_finding() {
   local t=$1 dir=$2 log=$3 crash
   crash=$(ls -t "$dir"/crash-* "$dir"/leak-* "$dir"/timeout-* "$dir"/oom-* 2>/dev/null | head -n 1)
-  tail -n 60 "$log"
   if [ -z "$crash" ]; then
+    tail -n 60 "$log"
     echo "fuzz: $t failed, and left no input (log: $log)"
     return
   fi
@@ -90,6 +90,11 @@ report_finding() {
   "$bin/fuzz_$t" $(target_flags "$t") -minimize_crash=1 -max_total_time=30 \
     -exact_artifact_path="$shrunk" "$crash" > "$dir/shrink.log" 2>&1
   [ -s "$shrunk" ] || cp "$crash" "$shrunk"
+  # The shrunk input's own run, decoded: it reads in a screen.
+  # shellcheck disable=SC2046
+  "$bin/fuzz_$t" $(target_flags "$t") "$shrunk" > "$dir/shrunk.log" 2>&1
+  grep -v -e '^INFO:' -e '^Running: ' -e '^Executed ' "$dir/shrunk.log" | head -n 80
+  echo "(the whole log of the run that found it: $log)"
   local hex=$dir/finding.hex
   xxd -p "$shrunk" > "$hex"
   echo "fuzz: $t found a fault; the input, shrunk from $(stat -c %s "$crash") to $(stat -c %s "$shrunk") bytes, as hex ($hex):"
