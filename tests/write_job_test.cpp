@@ -933,7 +933,7 @@ TEST_F(WriteJob, ASwapDuringTheVolumeReleaseIsCaughtBeforeTheFirstWrite) {
     system.number = 0;  // so that a disk plugged in takes number 1
     system.serial = "SYS";
     SimAddDisk(system);
-    // Held by another program, the disk refuses the exclusive open.
+    // For the retry, another program holds the disk: the exclusive open fails.
     AddDisk(64 * kMiB, 512, retry ? SimHolder::kShared : SimHolder::kNone);
     AddTargetVolume(L'E', 1 * kMiB, 16 * kMiB);
     SimPutFile(kImage, ImageBytes(6 * kMiB));
