@@ -96,7 +96,7 @@ void DescribeDescriptor(const unsigned char* reply, uint32_t replyBytes,
   if (serial != nullptr) ConvertDeviceText(serialText, serial, serialCapacity);
 }
 
-void DescribeDisk(OsHandle disk, wchar_t* name, size_t nameCapacity,
+bool DescribeDisk(OsHandle disk, wchar_t* name, size_t nameCapacity,
                   wchar_t* serial, size_t serialCapacity) {
   // StorageDeviceProperty, PropertyStandardQuery, no additional parameters.
   unsigned char query[kPropertyQueryBytes] = {};
@@ -108,6 +108,7 @@ void DescribeDisk(OsHandle disk, wchar_t* name, size_t nameCapacity,
   if (returned > sizeof reply) returned = sizeof reply;
   DescribeDescriptor(reply, returned, name, nameCapacity, serial,
                      serialCapacity);
+  return returned != 0;
 }
 
 namespace {
@@ -138,15 +139,17 @@ int64_t QueryDiskLength(OsHandle disk) {
   return ReadDiskLength(disk, &error);
 }
 
-uint32_t ReadDiskEntry(OsHandle disk, int32_t number, DiskEntry* entry) {
+uint32_t ReadDiskEntry(OsHandle disk, int32_t number, DiskEntry* entry,
+                       bool* described) {
   uint32_t error = 0;
   int64_t length = ReadDiskLength(disk, &error);
   if (length <= 0) return error != 0 ? error : kErrorMediaChanged;
   entry->number = number;
   entry->sizeBytes = static_cast<uint64_t>(length);
   FormatDevicePath(entry->devicePath, kDevicePathChars, number);
-  DescribeDisk(disk, entry->displayName, kNameChars, entry->serial,
-               kSerialChars);
+  const bool read = DescribeDisk(disk, entry->displayName, kNameChars,
+                                 entry->serial, kSerialChars);
+  if (described != nullptr) *described = read;
   if (entry->displayName[0] == L'\0')
     FormatText(entry->displayName, kNameChars, L"PhysicalDrive%d", number);
   return 0;
@@ -156,22 +159,31 @@ uint32_t CheckSameDisk(OsHandle disk, const DiskEntry& expected) {
   // Built in a local: a second 1.1 KiB entry is nothing beside the certainty
   // that every field was read now, not left over from an earlier disk.
   DiskEntry now;
-  if (uint32_t error = ReadDiskEntry(disk, expected.number, &now)) return error;
-  if (now.sizeBytes != expected.sizeBytes ||
+  bool described = false;
+  if (uint32_t error = ReadDiskEntry(disk, expected.number, &now, &described))
+    return error;
+  if (!described || now.sizeBytes != expected.sizeBytes ||
       std::wcscmp(now.displayName, expected.displayName) != 0 ||
       std::wcscmp(now.serial, expected.serial) != 0)
     return kErrorMediaChanged;
   return 0;
 }
 
-uint32_t CheckSameDiskAt(const DiskEntry& expected) {
+uint32_t FailureCode() {
+  const uint32_t error = OsLastError();
+  return error != 0 ? error : kErrorMediaChanged;
+}
+
+uint32_t CheckSameDiskAt(const DiskEntry& expected, HandleGuard* look) {
   wchar_t path[kDevicePathChars];
   FormatDevicePath(path, kDevicePathChars, expected.number);
-  HandleGuard disk;
+  look->Close();
   if (!OsOpen(path, kGenericRead, kFileShareRead | kFileShareWrite,
-              kOpenExisting, 0, disk.out()))
-    return OsLastError();
-  return CheckSameDisk(disk.get(), expected);
+              kOpenExisting, 0, look->out()))
+    return FailureCode();
+  const uint32_t error = CheckSameDisk(look->get(), expected);
+  if (error != 0) look->Close();
+  return error;
 }
 
 void EnumerateDisks() {

@@ -43,8 +43,9 @@ void EnumerateDisks();
 
 // Display name and serial of an open disk. `serial` may be nullptr. Never
 // reads past the bytes the device returned; both outputs are always
-// terminated (empty when the device says nothing usable).
-void DescribeDisk(OsHandle disk, wchar_t* name, size_t nameCapacity,
+// terminated (empty when the device says nothing usable). false when the
+// descriptor could not be read at all (the query failed or returned nothing).
+bool DescribeDisk(OsHandle disk, wchar_t* name, size_t nameCapacity,
                   wchar_t* serial, size_t serialCapacity);
 
 // The same, from a descriptor reply already in memory: `reply` holds
@@ -59,18 +60,29 @@ int64_t QueryDiskLength(OsHandle disk);
 // Reads the entry of disk `number` from a handle open to it, with the
 // inventory's queries: its length, then its name and serial. Returns 0, or
 // why the disk has no entry: the error of the failed length query, or
-// kErrorMediaChanged when it answers with no length.
-uint32_t ReadDiskEntry(OsHandle disk, int32_t number, DiskEntry* entry);
+// kErrorMediaChanged when it answers with no length. *described (if given)
+// tells whether the name and serial came from the device.
+uint32_t ReadDiskEntry(OsHandle disk, int32_t number, DiskEntry* entry,
+                       bool* described = nullptr);
+
+// The last error of a call that failed, never 0: Windows always sets one,
+// but a failure must never read as success, so 0 becomes kErrorMediaChanged
+// (the disk is not known to be the one confirmed).
+uint32_t FailureCode();
 
 // Whether the disk a handle reaches is still the device the user confirmed:
 // a disk number names whichever device has it now, and a device that arrived
 // after a removal takes the lowest free number. The same length, name and
-// serial as `expected` give 0; another answer gives kErrorMediaChanged, and a
-// failed query its own error.
+// serial as `expected` give 0; another answer, or a descriptor that cannot be
+// read now (its "PhysicalDriveN" and empty serial would match any other
+// silent disk's, a protected one's too), give kErrorMediaChanged; a failed
+// length query gives its own error.
 uint32_t CheckSameDisk(OsHandle disk, const DiskEntry& expected);
 // The same through the inventory's own open of expected.number (2 when no
-// disk has that number now).
-uint32_t CheckSameDiskAt(const DiskEntry& expected);
+// disk has that number now). On success the handle is left open in *look:
+// it stays with the device it reached, so CheckSameDisk on it later tells
+// whether that device is still the one at the number.
+uint32_t CheckSameDiskAt(const DiskEntry& expected, HandleGuard* look);
 
 // Sets bootDiskNumber; cannot fail. Falls back to drive 0, or to -1 (no
 // disk) when the program runs from a volume on no disk, such as a RAM disk.

@@ -22,7 +22,8 @@ constexpr wchar_t kListFileName[] = L"prohibited_disks.txt";
 constexpr size_t kListFileNameChars = sizeof kListFileName / sizeof(wchar_t) - 1;
 constexpr size_t kTokenBytes = 256;
 
-bool IsLineBreak(char c) { return c == '\r' || c == '\n'; }
+template <typename Char>
+bool IsLineBreak(Char c) { return c == '\r' || c == '\n'; }
 
 // The list file's path beside the executable. false when there is none: the
 // executable's path is unreadable or cut, or its folder leaves no room for
@@ -42,34 +43,84 @@ bool ListFilePath(wchar_t* path) {
 
 }  // namespace
 
-void ParseProtectedSerials(const char* bytes, size_t length) {
-  fileProtectedSerialCount = 0;
+namespace {
+
+// The text of a list file, one code unit at a time: 8-bit bytes, or UTF-16
+// units of either byte order.
+struct Bytes8 {
+  const char* bytes;
+  char operator[](size_t i) const { return bytes[i]; }
+};
+struct Units16 {
+  const unsigned char* bytes;
+  bool bigEndian;
+  wchar_t operator[](size_t i) const {
+    const unsigned hi = bytes[2 * i + (bigEndian ? 0 : 1)];
+    return static_cast<wchar_t>(hi << 8 | bytes[2 * i + (bigEndian ? 1 : 0)]);
+  }
+};
+
+// Splits `count` units of `text` (ended early by a NUL) into serials: lines
+// cut at 255 units, trimmed, comments and blank lines skipped. `store` puts
+// one token into a slot; false when it does not convert.
+template <typename Char, typename Text, typename Store>
+void ParseLines(Text text, size_t count, Store store) {
   size_t end = 0;
-  while (end < length && bytes[end] != '\0') ++end;
+  while (end < count && text[end] != 0) ++end;
 
   size_t pos = 0;
   while (pos < end && fileProtectedSerialCount < kMaxFileSerials) {
-    while (pos < end && IsLineBreak(bytes[pos])) ++pos;
+    while (pos < end && IsLineBreak(text[pos])) ++pos;
     if (pos == end) break;
     size_t start = pos;
-    while (pos < end && !IsLineBreak(bytes[pos])) ++pos;
+    while (pos < end && !IsLineBreak(text[pos])) ++pos;
 
-    char token[kTokenBytes] = {};
+    Char token[kTokenBytes] = {};
     size_t n = pos - start;
     if (n > kTokenBytes - 1) n = kTokenBytes - 1;
-    std::memcpy(token, bytes + start, n);
+    for (size_t i = 0; i < n; ++i) token[i] = text[start + i];
     TrimTrailingBlanks(token);
-    if (token[0] == '#' || token[0] == '\0') continue;
+    if (token[0] == '#' || token[0] == 0) continue;
 
     wchar_t* slot = fileProtectedSerials[fileProtectedSerialCount];
-    // 255 bytes always fit 256 characters, but a failed conversion leaves the
-    // slot unterminated, so it must not be counted.
-    if (OsAnsiToWide(kCpAcp, token, -1, slot, kSerialChars) <= 0) {
+    // A failed conversion leaves the slot unterminated: not counted.
+    if (!store(token, slot)) {
       slot[0] = L'\0';
       continue;
     }
     ++fileProtectedSerialCount;
   }
+}
+
+}  // namespace
+
+// The file as Notepad and PowerShell save it: with a UTF-16 byte-order mark
+// (Notepad's "Unicode", PowerShell 5.1's ">") it is UTF-16; with the UTF-8
+// one it is UTF-8; without a mark it is text in the ANSI code page.
+void ParseProtectedSerials(const char* bytes, size_t length) {
+  fileProtectedSerialCount = 0;
+  const unsigned char* u = reinterpret_cast<const unsigned char*>(bytes);
+  if (length >= 2 && ((u[0] == 0xFF && u[1] == 0xFE) ||
+                      (u[0] == 0xFE && u[1] == 0xFF))) {
+    ParseLines<wchar_t>(Units16{u + 2, u[0] == 0xFE}, (length - 2) / 2,
+                        [](const wchar_t* token, wchar_t* slot) {
+                          CopyText(slot, kSerialChars, token);
+                          return true;
+                        });
+    return;
+  }
+  uint32_t codePage = kCpAcp;
+  if (length >= 3 && u[0] == 0xEF && u[1] == 0xBB && u[2] == 0xBF) {
+    bytes += 3;
+    length -= 3;
+    codePage = kCpUtf8;
+  }
+  // 255 bytes always fit 256 characters.
+  ParseLines<char>(Bytes8{bytes}, length,
+                   [codePage](const char* token, wchar_t* slot) {
+                     return OsAnsiToWide(codePage, token, -1, slot,
+                                         kSerialChars) > 0;
+                   });
 }
 
 void LoadProtectedSerials() {
@@ -78,8 +129,10 @@ void LoadProtectedSerials() {
   if (!ListFilePath(path)) return;
 
   HandleGuard file;
-  if (!OsOpen(path, kGenericRead, kFileShareRead, kOpenExisting,
-              kFileAttributeNormal, file.out()))
+  // Shared for writing too: an editor that holds the file open must not
+  // empty the list.
+  if (!OsOpen(path, kGenericRead, kFileShareRead | kFileShareWrite,
+              kOpenExisting, kFileAttributeNormal, file.out()))
     return;
   // A file of 4 GiB or more is oversized, whatever its low 32 bits say.
   uint32_t high = 0;

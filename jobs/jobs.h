@@ -38,9 +38,18 @@ class HeldVolumes {
   int count_ = 0;
 };
 
-// As ReleaseDiskVolumes, but each matching volume is locked and dismounted
-// and then kept in *held, locked where the lock was granted.
-void TakeDiskVolumes(int32_t number, HeldVolumes* held);
+// The jobs' releases, which touch only the disk the user confirmed:
+// `confirmed` is a handle CheckSameDiskAt checked against `disk` and left
+// open. Before each volume is locked, the device behind `confirmed` must
+// still be that disk; if not, the walk stops there and kErrorMediaChanged is
+// returned (0 when the walk went through). No volume of another device is
+// ever locked or dismounted, whenever the disks are swapped.
+// As ReleaseDiskVolumes:
+uint32_t ReleaseConfirmedDiskVolumes(OsHandle confirmed, const DiskEntry& disk);
+// Each matching volume is locked and dismounted and then kept in *held,
+// locked where the lock was granted:
+uint32_t TakeDiskVolumes(OsHandle confirmed, const DiskEntry& disk,
+                         HeldVolumes* held);
 
 // Whether an IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS reply of `replyBytes` bytes
 // lists disk `number`; only extents wholly inside the reply count.

@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "core/bytes.h"
+#include "core/disks.h"
 #include "core/text.h"
 #include "jobs/jobs.h"
 #include "platform/platform.h"
@@ -42,7 +43,13 @@ namespace {
 // Walks the listed volumes and, for each one with an extent on disk `number`,
 // locks and dismounts it. With `keep` the volume handle is kept, so the lock
 // goes on holding the volume down; without, it is unlocked and closed at once.
-bool WalkDiskVolumes(int32_t number, HeldVolumes* keep) {
+// With `confirmed` (a handle checked to reach the device `expected`
+// describes), a volume is touched only once the device is known to be still
+// that one after its extents were read: then the number named that device
+// all along, so the volume lies on it, and its handle never reaches another
+// device's volume. Otherwise the walk stops, and *stopped says why.
+bool WalkDiskVolumes(int32_t number, HeldVolumes* keep, OsHandle confirmed,
+                     const DiskEntry* expected, uint32_t* stopped) {
   wchar_t name[kVolumeNameChars];
   OsFindHandle find = nullptr;
   if (!OsFindFirstVolume(name, kVolumeNameChars, &find)) return false;
@@ -70,6 +77,10 @@ bool WalkDiskVolumes(int32_t number, HeldVolumes* keep) {
         replyBytes < kMinExtentReply)
       continue;
     if (!ExtentReplyListsDisk(reply, replyBytes, number)) continue;
+    if (confirmed != nullptr && CheckSameDisk(confirmed, *expected) != 0) {
+      *stopped = kErrorMediaChanged;
+      break;
+    }
 
     // A volume that refuses the lock (a file on it is open) may still
     // dismount.
@@ -101,11 +112,21 @@ bool WalkDiskVolumes(int32_t number, HeldVolumes* keep) {
 }  // namespace
 
 bool ReleaseDiskVolumes(int32_t number) {
-  return WalkDiskVolumes(number, nullptr);
+  return WalkDiskVolumes(number, nullptr, nullptr, nullptr, nullptr);
 }
 
-void TakeDiskVolumes(int32_t number, HeldVolumes* held) {
-  WalkDiskVolumes(number, held);
+uint32_t ReleaseConfirmedDiskVolumes(OsHandle confirmed,
+                                     const DiskEntry& disk) {
+  uint32_t stopped = 0;
+  WalkDiskVolumes(disk.number, nullptr, confirmed, &disk, &stopped);
+  return stopped;
+}
+
+uint32_t TakeDiskVolumes(OsHandle confirmed, const DiskEntry& disk,
+                         HeldVolumes* held) {
+  uint32_t stopped = 0;
+  WalkDiskVolumes(disk.number, held, confirmed, &disk, &stopped);
+  return stopped;
 }
 
 bool HeldVolumes::Keep(OsHandle volume) {

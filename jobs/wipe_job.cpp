@@ -14,18 +14,22 @@ void WipePartitionsJob(const DiskEntry& disk) {
   bool deleted = false;
 
   // Another device may have the number by now; its volumes and its layout
-  // are not the user's to lose. Checked before the release and again on the
-  // handle that deletes, which stays with its device from then on.
-  uint32_t refused = CheckSameDiskAt(disk);
+  // are not the user's to lose. Checked before the release, on a handle
+  // kept through it (a volume is let go only while that handle's device is
+  // still the one confirmed), and again on the handle that deletes, which
+  // stays with its device from then on.
+  HandleGuard look;
+  uint32_t refused = CheckSameDiskAt(disk, &look);
+  // Mounted file systems would otherwise keep their own view of the old
+  // layout; whether any volume let go changes nothing below.
+  if (refused == 0) refused = ReleaseConfirmedDiskVolumes(look.get(), disk);
+  look.Close();
   HandleGuard device;
   if (refused == 0) {
-    // Mounted file systems would otherwise keep their own view of the old
-    // layout; whether any volume let go changes nothing below.
-    ReleaseDiskVolumes(disk.number);
     if (!OsOpen(path, kGenericRead | kGenericWrite,
                 kFileShareRead | kFileShareWrite, kOpenExisting, 0,
                 device.out()))
-      refused = OsLastError();
+      refused = FailureCode();
     else
       refused = CheckSameDisk(device.get(), disk);
   }

@@ -123,11 +123,23 @@ void CopyImage(const DiskEntry& disk, RunResult* result) {
     return;
   }
   const int64_t imageSize = result->imageSize;
+  // Checked against the size confirmed, before any disk is looked at: an
+  // image that cannot be written costs no volume its mount. (The identity
+  // check below makes the disk's length that size.) An empty one ends the
+  // run as a failure with nothing done.
+  if (imageSize > static_cast<int64_t>(disk.sizeBytes)) {
+    ShowError(L"镜像大于磁盘容量");
+    return;
+  }
+  if (imageSize == 0) return;
 
   // The number may belong to another device by now: a disk pulled out frees
   // it for the next one plugged in. Nothing touches the disk or its volumes
-  // before it is known to be the one confirmed.
-  if (uint32_t error = CheckSameDiskAt(disk)) {
+  // before it is known to be the one confirmed, and the handle that checked
+  // it stays open through the volume release, which touches a volume only
+  // while that handle's device is still the one confirmed.
+  HandleGuard look;
+  if (uint32_t error = CheckSameDiskAt(disk, &look)) {
     ShowDiskRefused(error);
     return;
   }
@@ -139,32 +151,39 @@ void CopyImage(const DiskEntry& disk, RunResult* result) {
   // disk's volumes locked until the disk is closed. Declared between the two
   // handles, so they are closed right after the disk.
   HeldVolumes volumes;
-  TakeDiskVolumes(disk.number, &volumes);
+  uint32_t refused = TakeDiskVolumes(look.get(), disk, &volumes);
+  // The exclusive open shares nothing, not even with this program's look.
+  look.Close();
   HandleGuard target;
-  if (!OsOpen(devicePath, kGenericRead | kGenericWrite, 0, kOpenExisting, 0,
+  if (refused == 0 &&
+      !OsOpen(devicePath, kGenericRead | kGenericWrite, 0, kOpenExisting, 0,
               target.out())) {
-    ReleaseDiskVolumes(disk.number);
-    if (!OsOpen(devicePath, kGenericRead | kGenericWrite, 0, kOpenExisting, 0,
-                target.out())) {
-      uint32_t error = OsLastError();
-      // Given up on the disk: nothing is left to hold its volumes for.
-      volumes.Close();
-      ShowDiskRefused(error);
-      return;
-    }
+    // The retry's release is checked as the first one was.
+    refused = CheckSameDiskAt(disk, &look);
+    if (refused == 0) refused = ReleaseConfirmedDiskVolumes(look.get(), disk);
+    look.Close();
+    if (refused == 0 &&
+        !OsOpen(devicePath, kGenericRead | kGenericWrite, 0, kOpenExisting, 0,
+                target.out()))
+      refused = FailureCode();
   }
   // Checked again on the handle that writes: a swap in the moments since the
-  // first check would otherwise go unseen. From here on the handle stays with
+  // last check would otherwise go unseen. From here on the handle stays with
   // its device, and a device pulled out fails every call.
-  if (uint32_t error = CheckSameDisk(target.get(), disk)) {
+  if (refused == 0) refused = CheckSameDisk(target.get(), disk);
+  if (refused != 0) {
     target.Close();
+    // Given up on the disk: nothing is left to hold its volumes for.
     volumes.Close();
-    ShowDiskRefused(error);
+    ShowDiskRefused(refused);
     return;
   }
 
+  // The volume locks are this program's own: no box is shown while they
+  // hold. The disk and the image stay open until the box is closed.
   const int64_t diskLength = QueryDiskLength(target.get());
   if (imageSize > diskLength) {
+    volumes.Close();
     ShowError(L"镜像大于磁盘容量");
     return;
   }
@@ -172,6 +191,7 @@ void CopyImage(const DiskEntry& disk, RunResult* result) {
   // Declared after both handles: released before they are closed.
   PageBuffer buffer(kChunkBytes);
   if (buffer.get() == nullptr) {
+    volumes.Close();
     ShowError(L"内存分配失败");
     return;
   }
@@ -204,6 +224,7 @@ void CopyImage(const DiskEntry& disk, RunResult* result) {
           filled, static_cast<uint64_t>(diskLength) - written);
       if (!KeepDiskTail(target.get(), written, buffer.get(), filled, length)) {
         result->written = written;
+        volumes.Close();
         ShowError(L"写入失败");
         return;
       }
@@ -211,6 +232,7 @@ void CopyImage(const DiskEntry& disk, RunResult* result) {
     uint32_t done = 0;
     if (!OsWrite(target.get(), buffer.get(), length, &done)) {
       result->written = written;
+      volumes.Close();
       ShowError(L"写入失败");
       return;  // no flush: the guards free the buffer, then close both
     }

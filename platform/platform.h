@@ -53,6 +53,7 @@ constexpr uint32_t kErrorMoreData = 234;
 constexpr uint32_t kErrorMediaChanged = 1110;
 
 constexpr uint32_t kCpAcp = 0;  // the system's active ANSI code page
+constexpr uint32_t kCpUtf8 = 65001;
 
 // ---- Handles --------------------------------------------------------------
 

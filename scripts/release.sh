@@ -14,7 +14,8 @@ rm -rf build/release && mkdir -p "$stage"
 cp build/windows/tessavane.exe "$stage/"
 # Notepad on a Chinese PE reads the list in the ANSI code page (GBK) and the
 # usage text as UTF-8 with a byte-order mark; both with CR LF line ends. The
-# list must not start with a byte-order mark: it would become a serial.
+# list carries no byte-order mark: the program reads a file without one in
+# the ANSI code page, as Notepad does.
 sed 's/$/\r/' release/prohibited_disks.txt | iconv -f UTF-8 -t GBK > "$stage/prohibited_disks.txt"
 { printf '\xEF\xBB\xBF'; sed 's/$/\r/' release/使用说明.txt; } > "$stage/使用说明.txt"
 # Modes and times are fixed too: zip records both, and neither may depend on

@@ -114,14 +114,49 @@ TEST_F(ProtectionTest, LongLinesAreCutBeforeTheTrim) {
   EXPECT_EQ(serials[0], std::wstring(255, L'C'));
 }
 
-TEST_F(ProtectionTest, TextEndsAtANulAndABomBelongsToTheFirstLine) {
+// The text as UTF-16 with its byte-order mark, in either byte order.
+std::string Utf16(const std::wstring& text, bool bigEndian = false) {
+  std::string bytes = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+  for (wchar_t c : text) {
+    const char lo = static_cast<char>(c & 0xFF), hi = static_cast<char>(c >> 8);
+    bytes += bigEndian ? std::string{hi, lo} : std::string{lo, hi};
+  }
+  return bytes;
+}
+
+// The file as Notepad, PowerShell and editors leave it: 8-bit text ends at
+// a NUL; a UTF-8 byte-order mark is no part of the first serial; with a
+// UTF-16 one (Notepad's "Unicode", PowerShell 5.1's ">") the file is UTF-16;
+// an editor that holds the file open for writing does not empty the list.
+TEST_F(ProtectionTest, TheFileInItsEverydayForms) {
   EXPECT_EQ(Load(std::string("A1\nB2\0C3\nD4\n", 12)), (Serials{L"A1", L"B2"}));
   EXPECT_EQ(Load(std::string("\0A1\n", 4)), Serials{});
 
-  SimSetCodePage(65001);
-  EXPECT_EQ(Load("\xEF\xBB\xBFSER1\nSER2\n"),
-            (Serials{L"\xFEFFSER1", L"SER2"}));
-  EXPECT_FALSE(IsProtectedSerial(L"SER1"));
+  // GBK machine; the marked file is UTF-8 all the same.
+  EXPECT_EQ(Load("\xEF\xBB\xBFSER1\r\n\xE4\xBD\xA0\xE5\xA5\xBD\r\n"),
+            (Serials{L"SER1", L"你好"}));
+  EXPECT_TRUE(IsProtectedSerial(L"SER1"));
+
+  const std::wstring text =
+      L"# protected\r\nSER1\r\n  LEAD \t\r\n你好\n\r\nlast";
+  const Serials serials{L"SER1", L"  LEAD", L"你好", L"last"};
+  EXPECT_EQ(Load(Utf16(text)), serials);
+  EXPECT_TRUE(IsProtectedSerial(L"LAST"));
+  EXPECT_EQ(Load(Utf16(text, true)), serials);
+  // A NUL unit ends the text; an odd last byte is no unit.
+  EXPECT_EQ(Load(Utf16(std::wstring(L"A1\nB2\0C3\n", 9)) + "X"),
+            (Serials{L"A1", L"B2"}));
+  EXPECT_EQ(Load(Utf16(L"")), Serials{});
+  EXPECT_EQ(Load(Utf16(L"#only\r\n")), Serials{});
+
+  SimPutFile(kList, Bytes("HELD\r\n"));
+  SimSetFileHolder(kList, SimHolder::kShared);
+  LoadProtectedSerials();
+  EXPECT_EQ(Loaded(), Serials{L"HELD"});
+  // One that shares nothing still leaves the list empty.
+  SimSetFileHolder(kList, SimHolder::kExclusive);
+  LoadProtectedSerials();
+  EXPECT_EQ(Loaded(), Serials{});
 }
 
 TEST_F(ProtectionTest, SizeLimits) {

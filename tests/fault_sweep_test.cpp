@@ -91,6 +91,15 @@ DiskEntry BuildMachine() {
 
 // Which occurrence of (op, target, code) a logged call is: the fault table
 // counts matching calls, so the sweep must address them the same way.
+// Whether call `index` of `log` came during a volume enumeration.
+bool InVolumeWalk(const std::vector<SimCall>& log, size_t index) {
+  for (size_t i = index; i-- > 0;) {
+    if (log[i].op == SimOp::kFindFirstVolume) return true;
+    if (log[i].op == SimOp::kFindVolumeClose) return false;
+  }
+  return false;
+}
+
 int Occurrence(const std::vector<SimCall>& log, size_t index) {
   int n = 0;
   for (size_t i = 0; i <= index; ++i)
@@ -288,10 +297,12 @@ TEST(FaultSweep, WipeJobSurvivesEveryFailedCall) {
     } else {
       // The disk could not be opened, or not known for the one confirmed:
       // a failed open or length query shows its own code, a name or serial
-      // that reads differently shows ERROR_MEDIA_CHANGED.
+      // that reads differently shows ERROR_MEDIA_CHANGED, and so does any
+      // failure of the check before a volume is locked.
       const uint32_t code = call.op == SimOp::kOpen ? kErrorSharingViolation
                             : call.op == SimOp::kDeviceControl &&
-                                    call.code == kIoctlDiskGetLengthInfo
+                                    call.code == kIoctlDiskGetLengthInfo &&
+                                    !InVolumeWalk(clean, i)
                                 ? kErrorAccessDenied
                                 : kErrorMediaChanged;
       EXPECT_EQ(status, L"删除失败 (打开磁盘失败)");

@@ -21,7 +21,8 @@ TEST(ReleaseFiles, ExampleProtectedListHoldsOnlyComments) {
   std::string text = ReadRepoFile("release/prohibited_disks.txt");
   ASSERT_FALSE(text.empty());
   EXPECT_LE(text.size(), kMaxProtectedFileBytes);
-  EXPECT_NE(static_cast<unsigned char>(text[0]), 0xEF) << "a byte-order mark would be a serial";
+  EXPECT_NE(static_cast<unsigned char>(text[0]), 0xEF)
+      << "no byte-order mark: release.sh converts the list to GBK";
   SimReset();
   ParseProtectedSerials(text.data(), text.size());
   EXPECT_EQ(fileProtectedSerialCount, 0);

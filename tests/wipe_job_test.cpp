@@ -218,10 +218,60 @@ TEST_F(WipeJobTest, AnotherDeviceUnderTheConfirmedNumberKeepsItsLayout) {
     EXPECT_EQ(FakeButtonState(), "idle");
     EXPECT_EQ(FakePostedRefreshes(), 0);
     EXPECT_EQ(SimOpenHandles(), 0);
+    // The new device has the volume now: it is never locked or dismounted.
+    EXPECT_TRUE(SimVolumeMounted(kVolume));
+    EXPECT_EQ(FindCall(SimCallLog(), SimOp::kDeviceControl, kFsctlLockVolume,
+                       nullptr), -1);
+    EXPECT_EQ(FindCall(SimCallLog(), SimOp::kDeviceControl,
+                       kFsctlDismountVolume, nullptr), -1);
     if (!duringRelease) {
-      EXPECT_TRUE(SimVolumeMounted(kVolume));
       EXPECT_EQ(FindCall(SimCallLog(), SimOp::kFindFirstVolume, 0, nullptr), -1);
     }
+  }
+}
+
+// The wipe is refused, untouched, as "1110": a target that does not say who
+// it is (listed as PhysicalDrive1 with no serial, so it may be any disk, a
+// protected one too), and an open that fails without a code.
+TEST_F(WipeJobTest, ADiskNotKnownToBeTheOneConfirmedKeepsItsLayout) {
+  enum Case { kNoDescriptor, kLookFailsWithoutACode, kOpenFailsWithoutACode };
+  for (Case c : {kNoDescriptor, kLookFailsWithoutACode, kOpenFailsWithoutACode}) {
+    SCOPED_TRACE(c);
+    BuildMachine();
+    DiskEntry entry = Entry(1, L"ACME TARGET");
+    if (c == kNoDescriptor) {
+      SimDisk silent;
+      silent.number = 1;
+      silent.length = 64ull << 20;
+      silent.serial = "5D2C8E1F07A3";  // on the built-in list
+      silent.hasDescriptor = false;
+      SimAddDisk(silent);  // it has the volume now
+      EnumerateDisks();
+      ASSERT_EQ(diskTable.count, 2);
+      entry = diskTable.entries[1];
+      EXPECT_EQ(std::wstring(entry.displayName), L"PhysicalDrive1");
+      FakeClearEvents();
+      SimClearCallLog();
+    } else {
+      SimFault f;
+      f.target = kDrive1;
+      f.nth = c == kLookFailsWithoutACode ? 1 : 2;
+      SimAddFault(f);  // Open, error 0
+    }
+    WipePartitionsJob(entry);
+
+    EXPECT_FALSE(SimLayoutDeleted(1));
+    std::vector<FakeBox> boxes = FakeBoxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text,
+              L"打开目标磁盘失败 (错误码: 1110)。磁盘可能被其他程序锁定。");
+    EXPECT_EQ(FakeText(kStatusLabel), L"删除失败 (打开磁盘失败)");
+    if (c != kOpenFailsWithoutACode) {
+      EXPECT_TRUE(SimVolumeMounted(kVolume));
+    }
+    EXPECT_EQ(FakeButtonState(), "idle");
+    EXPECT_EQ(FakePostedRefreshes(), 0);
+    EXPECT_EQ(SimOpenHandles(), 0);
   }
 }
 

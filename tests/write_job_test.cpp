@@ -263,7 +263,7 @@ TEST_F(WriteJob, DiskHoldsExactlyTheImageAndKeepsWhatFollows) {
       if (c.size == 0) {
         EXPECT_TRUE(FakeBoxes().empty());
         EXPECT_EQ(FakeText(kStatusLabel), L"写入失败或被中止");
-        EXPECT_EQ(CountOp(SimOp::kFlush, true), 1);
+        EXPECT_EQ(CountOp(SimOp::kOpen, true), 0);
       } else if (!fits) {
         ExpectOneBox(L"镜像大于磁盘容量", L"错误", kMbIconError);
         EXPECT_EQ(FakeText(kStatusLabel), L"写入失败或被中止");
@@ -325,7 +325,7 @@ TEST_F(WriteJob, CallOrderOfACleanRun) {
   Run(64 * kMiB);
   EXPECT_EQ(Trace(), (std::vector<std::string>{
                          "open img", "size img", "look disk", "length disk",
-                         "describe disk", "close disk", "release",
+                         "describe disk", "release", "close disk",
                          "open disk", "length disk", "describe disk",
                          "length disk", "alloc", "seek disk", "seek img",
                          "read img", "write disk", "read img", "read img",
@@ -373,7 +373,7 @@ TEST_F(WriteJob, EveryFailureIsReportedAndCleanedUpInOrder) {
   };
   const std::vector<std::string> opened = {
       "open img", "size img", "look disk", "length disk", "describe disk",
-      "close disk", "release", "open disk", "length disk", "describe disk"};
+      "release", "close disk", "open disk", "length disk", "describe disk"};
   const std::vector<std::string> copyStart =
       cat(opened, {"length disk", "alloc", "seek disk", "seek img"});
   auto with = [&](const std::vector<std::string>& tail) {
@@ -394,14 +394,17 @@ TEST_F(WriteJob, EveryFailureIsReportedAndCleanedUpInOrder) {
        L"打开目标磁盘失败 (错误码: 1)。\n请尝试先使用“删除全部分区”按钮清除磁盘分区。",
        {"open img", "size img", "look disk", "length disk !", "close disk",
         "close img"}},
+      // The retry looks again before its release.
       {"disk refuses twice", kImage, 5 * kMiB,
-       {Fault(SimOp::kOpen, kDiskPath, 2, 5, true)}, 0,
+       {Fault(SimOp::kOpen, kDiskPath, 2, 5), Fault(SimOp::kOpen, kDiskPath, 4, 5)},
+       0,
        L"打开目标磁盘失败 (错误码: 5)。\n请尝试先使用“删除全部分区”按钮清除磁盘分区。",
        {"open img", "size img", "look disk", "length disk", "describe disk",
-        "close disk", "release", "open disk !", "release", "open disk !",
-        "close img"}},
+        "release", "close disk", "open disk !", "look disk", "length disk",
+        "describe disk", "release", "close disk", "open disk !", "close img"}},
+      // Against the size confirmed, before the disk is looked at.
       {"image larger than disk", kImage, 64 * kMiB + 1, {}, 0,
-       L"镜像大于磁盘容量", cat(opened, {"length disk", "close disk", "close img"})},
+       L"镜像大于磁盘容量", {"open img", "size img", "close img"}},
       // The third length query is the size check's own.
       {"disk length unreadable", kImage, 1,
        {Fault(SimOp::kDeviceControl, kDiskPath, 3, 1, false,
@@ -569,11 +572,15 @@ TEST_F(WriteJob, MountedVolumeIsReleasedBeforeTheFirstOpen) {
   EXPECT_FALSE(SimVolumeLocked(kVolume));
   // The open succeeds the first time: one release, one open, both after the
   // identity check.
+  // Before the volume is locked, the look's device is checked once more.
   std::vector<std::string> trace = Trace();
-  ASSERT_GE(trace.size(), 8u);
+  ASSERT_GE(trace.size(), 10u);
   EXPECT_EQ(trace[2], "look disk");
-  EXPECT_EQ(trace[6], "release");
-  EXPECT_EQ(trace[7], "open disk");
+  EXPECT_EQ(trace[5], "release");
+  EXPECT_EQ(trace[6], "length disk");
+  EXPECT_EQ(trace[7], "describe disk");
+  EXPECT_EQ(trace[8], "close disk");
+  EXPECT_EQ(trace[9], "open disk");
   EXPECT_EQ(std::count(trace.begin(), trace.end(), "open disk"), 1);
   ExpectCleanEnd();
 }
@@ -766,8 +773,7 @@ TEST_F(WriteJob, HeldDiskIsReleasedAndTriedOnceMore) {
   // Another program shares the disk for reading and writing: the identity
   // check reads it, the exclusive open is refused twice.
   const std::vector<std::string> look = {"open img", "size img", "look disk",
-                                         "length disk", "describe disk",
-                                         "close disk"};
+                                         "length disk", "describe disk"};
   for (SimHolder holder : {SimHolder::kExclusive, SimHolder::kShared}) {
     SCOPED_TRACE(holder == SimHolder::kExclusive ? "exclusive" : "shared");
     SimReset();
@@ -785,8 +791,9 @@ TEST_F(WriteJob, HeldDiskIsReleasedAndTriedOnceMore) {
                                      "close img"};
     if (holder == SimHolder::kShared) {
       want = look;
-      for (const char* step : {"release", "open disk !", "release",
-                               "open disk !", "close img"})
+      for (const char* step :
+           {"release", "close disk", "open disk !", "look disk", "length disk",
+            "describe disk", "release", "close disk", "open disk !", "close img"})
         want.push_back(step);
     }
     EXPECT_EQ(Trace(), want);
@@ -810,7 +817,7 @@ TEST_F(WriteJob, HeldDiskIsReleasedAndTriedOnceMore) {
   Run(64 * kMiB);
   SimSetCallHook(nullptr);
   ExpectCompleted(L"0.00");
-  EXPECT_EQ(CountOp(SimOp::kOpen, true), 3);  // the check's, then two
+  EXPECT_EQ(CountOp(SimOp::kOpen, true), 4);  // look, open, look, open
   EXPECT_TRUE(SameBytes(SimReadDisk(kDisk, 0, image.size()), image.data(),
                         image.size()));
   ExpectCleanEnd();
@@ -830,9 +837,9 @@ TEST_F(WriteJob, OpenFailureShowsTheSecondAttemptsCode) {
     lockedDuringBox = SimVolumeLocked(kVolume);
     return kIdOk;
   });
-  // The first open of the disk is the identity check's.
+  // The first and third opens of the disk are the identity check's.
   SimAddFault(Fault(SimOp::kOpen, kDiskPath, 2, 5));
-  SimAddFault(Fault(SimOp::kOpen, kDiskPath, 3, 21));
+  SimAddFault(Fault(SimOp::kOpen, kDiskPath, 4, 21));
   EnterWritingState();
   Run(64 * kMiB);
   ExpectOneBox(
@@ -897,32 +904,199 @@ TEST_F(WriteJob, AnotherDeviceUnderTheConfirmedNumberIsNeverTouched) {
   }
 }
 
-// The swap lands between the first check and the exclusive open (the volume
-// release takes long enough for a person to pull a stick): the handle that
-// would write is checked too, and the new device is left alone.
+// The volume calls that change a volume's state, as "lock"/"dismount"/"unlock".
+std::vector<std::string> VolumeChanges() {
+  std::vector<std::string> out;
+  for (const SimCall& c : SimCallLog()) {
+    if (c.op != SimOp::kDeviceControl) continue;
+    if (c.code == kFsctlLockVolume) out.push_back("lock");
+    if (c.code == kFsctlDismountVolume) out.push_back("dismount");
+    if (c.code == kFsctlUnlockVolume) out.push_back("unlock");
+  }
+  return out;
+}
+
+const wchar_t kRefusedMediaChanged[] =
+    L"打开目标磁盘失败 (错误码: 1110)。\n请尝试先使用“删除全部分区”按钮清除磁盘分区。";
+
+// The swap lands between the first check and the exclusive open: during the
+// volume release (which takes long enough for a person to pull a stick), or
+// after the first exclusive open failed, before the retry's release. The
+// volume of the device that took the number is never locked or dismounted,
+// and the new device is left alone.
 TEST_F(WriteJob, ASwapDuringTheVolumeReleaseIsCaughtBeforeTheFirstWrite) {
-  AddDisk(64 * kMiB);
-  AddTargetVolume(L'E', 1 * kMiB, 16 * kMiB);
-  SimPutFile(kImage, ImageBytes(6 * kMiB));
-  bool swapped = false;
-  SimSetCallHook([&swapped](const SimCall& c) {
-    if (c.op == SimOp::kFindFirstVolume && !swapped) {
-      swapped = true;
+  for (bool retry : {false, true}) {
+    SCOPED_TRACE(retry ? "before the retry's release" : "during the release");
+    SimReset();
+    FakeViewReset();
+    SimDisk system = TargetDisk(64 * kMiB);
+    system.number = 0;  // so that a disk plugged in takes number 1
+    system.serial = "SYS";
+    SimAddDisk(system);
+    // For the retry, another program holds the disk: the exclusive open fails.
+    AddDisk(64 * kMiB, 512, retry ? SimHolder::kShared : SimHolder::kNone);
+    AddTargetVolume(L'E', 1 * kMiB, 16 * kMiB);
+    SimPutFile(kImage, ImageBytes(6 * kMiB));
+    bool swapped = false;
+    SimSetCallHook([&swapped, retry](const SimCall& c) {
+      if (swapped) return;
       SimDisk other = TargetDisk(64 * kMiB);
       other.serial = "BACKUP-7";
-      SimAddDisk(other);
+      if (!retry && c.op == SimOp::kFindFirstVolume) {
+        swapped = true;
+        SimAddDisk(other);  // the new device has the volume now
+      } else if (retry && c.op == SimOp::kOpen && IsDisk(c) && !c.ok) {
+        swapped = true;
+        SimUnplugDisk(kDisk);
+        ASSERT_EQ(SimPlugDisk(other), kDisk);
+        AddTargetVolume(L'E', 1 * kMiB, 16 * kMiB);  // the stick's own volume
+      }
+    });
+    EnterWritingState();
+    Run(64 * kMiB);
+    SimSetCallHook(nullptr);
+    ASSERT_TRUE(swapped);
+    ExpectOneBox(kRefusedMediaChanged, L"错误", kMbIconError);
+    EXPECT_TRUE(SimDiskWrites(kDisk).empty());
+    EXPECT_TRUE(SimVolumeMounted(kVolume));
+    EXPECT_FALSE(SimVolumeLocked(kVolume));
+    // Only the first walk's lock of the confirmed disk's volume, if any.
+    const std::vector<std::string> confirmedOnly =
+        retry ? std::vector<std::string>{"lock", "dismount"}
+              : std::vector<std::string>{};
+    EXPECT_EQ(VolumeChanges(), confirmedOnly);
+    EXPECT_EQ(FakeText(kStatusLabel), L"写入失败或被中止");
+    ExpectCleanEnd();
+  }
+}
+
+// A disk whose descriptor cannot be read in the job is not known to be the
+// one confirmed: the serial it does not tell may be a protected one. It is
+// listed as written (no name, no serial, no mark) and refused untouched.
+TEST_F(WriteJob, ADiskThatDoesNotSayWhoItIsIsRefusedUntouched) {
+  enum Case { kNever, kEmptyReply, kOnlyAtTheList };
+  for (Case c : {kNever, kEmptyReply, kOnlyAtTheList}) {
+    SCOPED_TRACE(c == kNever ? "never answers" : c == kEmptyReply ? "empty reply"
+                                                                   : "only the list's query fails");
+    SimReset();
+    FakeViewReset();
+    SimDisk d = TargetDisk(64 * kMiB);
+    d.serial = "5D2C8E1F07A3";  // on the built-in list
+    d.hasDescriptor = c != kNever;
+    d.useRawDescriptor = c == kEmptyReply;
+    SimAddDisk(d);
+    AddTargetVolume(L'E', 1 * kMiB, 16 * kMiB);
+    SimPutFile(kImage, ImageBytes(1 * kMiB));
+    if (c == kOnlyAtTheList)
+      SimAddFault(Fault(SimOp::kDeviceControl, kDiskPath, 1, 1, true,
+                        kIoctlStorageQueryProperty));
+    EnumerateDisks();
+    SimClearFaults();
+    ASSERT_EQ(diskTable.count, 1);
+    const DiskEntry listed = diskTable.entries[0];
+    EXPECT_EQ(std::wstring(listed.displayName), L"PhysicalDrive1");
+    EXPECT_FALSE(IsProtectedSerial(listed.serial));
+    SimClearCallLog();
+    EnterWritingState();
+    WriteImageJob(listed);
+
+    ExpectOneBox(kRefusedMediaChanged, L"错误", kMbIconError);
+    EXPECT_TRUE(SimDiskWrites(kDisk).empty());
+    EXPECT_TRUE(SimVolumeMounted(kVolume));
+    EXPECT_EQ(CountOp(SimOp::kFindFirstVolume, false), 0);
+    ExpectCleanEnd();
+  }
+}
+
+// An image that does not fit the disk confirmed, or is empty, ends the run
+// before a volume is locked or dismounted.
+TEST_F(WriteJob, AnImageThatCannotBeWrittenCostsNoVolumeItsMount) {
+  for (uint64_t size : {64 * kMiB + 1, uint64_t{0}}) {
+    SCOPED_TRACE(size);
+    SimReset();
+    FakeViewReset();
+    AddDisk(64 * kMiB);
+    AddTargetVolume(L'E', 1 * kMiB, 16 * kMiB);
+    SimPutFile(kImage, ImageBytes(size));
+    EnterWritingState();
+    Run(64 * kMiB);
+    if (size == 0) {
+      EXPECT_TRUE(FakeBoxes().empty());
+    } else {
+      ExpectOneBox(L"镜像大于磁盘容量", L"错误", kMbIconError);
     }
-  });
-  EnterWritingState();
-  Run(64 * kMiB);
-  SimSetCallHook(nullptr);
-  ASSERT_TRUE(swapped);
-  ExpectOneBox(L"打开目标磁盘失败 (错误码: 1110)。\n"
-               L"请尝试先使用“删除全部分区”按钮清除磁盘分区。",
-               L"错误", kMbIconError);
-  EXPECT_TRUE(SimDiskWrites(kDisk).empty());
-  EXPECT_EQ(FakeText(kStatusLabel), L"写入失败或被中止");
-  ExpectCleanEnd();
+    EXPECT_EQ(FakeText(kStatusLabel), L"写入失败或被中止");
+    EXPECT_TRUE(SimVolumeMounted(kVolume));
+    EXPECT_TRUE(VolumeChanges().empty());
+    EXPECT_EQ(CountOp(SimOp::kOpen, true), 0);
+    ExpectCleanEnd();
+  }
+}
+
+// The volume locks are the program's own: none holds while an error box is
+// up. The disk and the image stay open until the box is closed, as before.
+TEST_F(WriteJob, NoErrorBoxWhileTheVolumeLocksHold) {
+  struct Row {
+    const wchar_t* box;
+    uint64_t imageSize;
+    SimFault fault;
+  };
+  const Row rows[] = {
+      // The fourth length query is the size check's: the look's, the one
+      // before the volume's lock, the writing handle's, then its.
+      {L"镜像大于磁盘容量", 5 * kMiB,
+       Fault(SimOp::kDeviceControl, kDiskPath, 4, 1, false, kIoctlDiskGetLengthInfo)},
+      {L"内存分配失败", 5 * kMiB, Fault(SimOp::kPageAlloc, L"", 1, 8)},
+      {L"写入失败", 10 * kMiB, Fault(SimOp::kWrite, kDiskPath, 2, 1117)},
+      // The last block's tail is read from the disk first.
+      {L"写入失败", 1 * kMiB + 100, Fault(SimOp::kRead, kDiskPath, 1, 23)},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.imageSize);
+    SimReset();
+    FakeViewReset();
+    AddDisk(64 * kMiB);
+    AddTargetVolume(L'E', 16 * kMiB, 16 * kMiB);
+    SimPutFile(kImage, ImageBytes(row.imageSize));
+    SimAddFault(row.fault);
+    int handlesAtBox = -1;
+    bool lockedAtBox = true;
+    FakeAnswerBoxes([&](const FakeBox&) {
+      handlesAtBox = SimOpenHandles();
+      lockedAtBox = SimVolumeLocked(kVolume);
+      return kIdOk;
+    });
+    EnterWritingState();
+    Run(64 * kMiB);
+    ExpectOneBox(row.box, L"错误", kMbIconError);
+    EXPECT_FALSE(lockedAtBox);
+    EXPECT_EQ(handlesAtBox, 2);  // the disk and the image
+    ExpectCleanEnd();
+  }
+}
+
+// A failed open that leaves the last error at 0 is still a failure: the
+// look's (nothing is touched) and the retry's (the code shown is not 0).
+TEST_F(WriteJob, AFailedOpenWithoutACodeIsNoSuccess) {
+  for (int nth : {1, 4}) {
+    SCOPED_TRACE(nth);
+    SimReset();
+    FakeViewReset();
+    AddDisk(64 * kMiB);
+    AddTargetVolume(L'E', 1 * kMiB, 16 * kMiB);
+    SimPutFile(kImage, ImageBytes(1 * kMiB));
+    SimAddFault(Fault(SimOp::kOpen, kDiskPath, nth, 0));
+    if (nth == 4) SimAddFault(Fault(SimOp::kOpen, kDiskPath, 2, 5));
+    EnterWritingState();
+    Run(64 * kMiB);
+    ExpectOneBox(kRefusedMediaChanged, L"错误", kMbIconError);
+    EXPECT_TRUE(SimDiskWrites(kDisk).empty());
+    if (nth == 1) {
+      EXPECT_TRUE(SimVolumeMounted(kVolume));
+      EXPECT_TRUE(VolumeChanges().empty());
+    }
+    ExpectCleanEnd();
+  }
 }
 
 // ---- speed and remaining time -------------------------------------------------

@@ -46,6 +46,7 @@ static_assert(kErrorNoMoreFiles == ERROR_NO_MORE_FILES, "error 18");
 static_assert(kErrorMoreData == ERROR_MORE_DATA, "error 234");
 
 static_assert(kCpAcp == CP_ACP, "CP_ACP");
+static_assert(kCpUtf8 == CP_UTF8, "CP_UTF8");
 
 // The portable code reads device replies by byte offset (core/disks.cpp,
 // core/boot_disk.cpp, jobs/); these are the layouts it assumes.
