@@ -13,6 +13,9 @@
 //    step. Nothing excuses them.
 //  - Within the image's range a written device holds the image, past it what
 //    it held before. Nothing excuses it.
+//  - A volume is locked or dismounted only when it lies on a disk confirmed
+//    for a write or a wipe that step, while it is that disk (checked at the
+//    call). Nothing excuses it.
 //  - A reported completion means the whole image is on a disk the user
 //    confirmed. Nothing excuses it.
 //  - A write must complete when, at its confirmation, the line's disk is at
@@ -33,8 +36,6 @@
 //    (the boot disk's own route, the protected list's file, its memory and
 //    its text conversion) are never failed: one failure of those silently
 //    drops a protection by design, not by a fault.
-//  - A device's descriptor query fails at most once a run: a disk that never
-//    tells its serial cannot be protected by it.
 //  - No two disks of a run are alike: twins of one batch (same name, size and
 //    serial) cannot be told apart by the program, which says so.
 //  - The PE never runs from disk 0: there the boot-disk decision prefers the
@@ -182,7 +183,6 @@ struct Run {
   // Seam calls to let pass before the next interruption; drawn from the
   // stream, so that a few bytes place an event between any two calls.
   uint32_t callsToNext = 0;
-  bool descriptorFaulted = false;
 };
 
 Run* run = nullptr;
@@ -476,18 +476,17 @@ void ArmFault() {
   }
   if (f.op == SimOp::kDeviceControl) {
     f.ioctl = ioctls[d.Below(sizeof ioctls / sizeof ioctls[0])];
-    if (f.ioctl == kIoctlStorageQueryProperty) {
-      if (run->descriptorFaulted) return;
-      run->descriptorFaulted = true;
-    }
+    // A disk that never says who it is must not be taken for the one listed.
+    if (f.ioctl == kIoctlStorageQueryProperty) f.persistent = d.Percent(50);
   }
   if ((f.op == SimOp::kRead || f.op == SimOp::kWrite) && d.Percent(30)) {
     f.shortBytes = 512 * (1 + d.Below(16));
   }
   SimAddFault(f);
-  Trace("fault armed: %s%s on '%s', call %d from now, %s %u", SimOpName(f.op),
+  Trace("fault armed: %s%s on '%s', call %d from now%s, %s %u", SimOpName(f.op),
         f.ioctl != 0 ? (" " + std::to_string(f.ioctl)).c_str() : "",
-        Narrow(f.target).c_str(), f.nth, f.shortBytes != 0 ? "short to" : "error",
+        Narrow(f.target).c_str(), f.nth, f.persistent ? " on" : "",
+        f.shortBytes != 0 ? "short to" : "error",
         f.shortBytes != 0 ? f.shortBytes : f.error);
 }
 
@@ -636,8 +635,33 @@ void BetweenCalls(const SimCall& call) {
   run->inAction = false;
 }
 
+// A volume is locked or dismounted only on a disk confirmed this step, while
+// it is that disk: the volume belongs to the device it lay on when added.
+void CheckVolumeControl(const SimCall& call) {
+  if (call.op != SimOp::kDeviceControl || !call.ok ||
+      (call.code != kFsctlLockVolume && call.code != kFsctlDismountVolume))
+    return;
+  const std::string what = call.code == kFsctlLockVolume ? "locked" : "dismounted";
+  const size_t open = call.target.find(L'{');
+  const size_t close = call.target.find(L'}', open);
+  const std::wstring key =
+      open == std::wstring::npos ? call.target : call.target.substr(open, close + 1 - open);
+  for (size_t i = 0; i < run->volumes.size(); ++i) {
+    if (run->volumes[i].find(key) == std::wstring::npos) continue;
+    const Physical& p = run->disks[run->volumeDisk[i]];
+    for (const Confirmed& c : run->confirmed)
+      if (SameIdentity(p, c.entry)) return;
+    Fail(Narrow(call.target) + " (on " + Describe(p) + ") was " + what +
+         ", but no such disk was confirmed");
+    return;
+  }
+  Fail(Narrow(call.target) + " was " + what + ", but it lies on no disk the user could confirm");
+}
+
 void OnCall(const SimCall& call) {
-  if (run == nullptr || run->inAction || run->closed) return;
+  if (run == nullptr) return;
+  CheckVolumeControl(call);
+  if (run->inAction || run->closed) return;
   // With threads run inline, a job's work follows its thread's start.
   if (call.op == SimOp::kStartThread && call.ok) run->inJob = true;
   if (run->inJob && call.op == SimOp::kWrite && call.ok &&
