@@ -189,6 +189,11 @@ void SimSetCodePage(uint32_t codePage);
 
 // Plain files, by their Windows path (compared case-insensitively).
 void SimPutFile(const std::wstring& path, const std::vector<uint8_t>& bytes);
+// The same without a copy: the machine reads the file's `size` bytes at
+// `bytes`, which must stay there unchanged until SimReset or its first write
+// to the file (or a truncating open), which makes the copy. For large files
+// set up many times.
+void SimShareFile(const std::wstring& path, const uint8_t* bytes, size_t size);
 void SimPutHostFile(const std::wstring& path, const std::string& hostPath);
 void SimDeleteFile(const std::wstring& path);
 // Another process holds the file open: opens clash with it (32), and a lock
@@ -248,6 +253,10 @@ int SimDeviceNumber(uint64_t device);
 SimDisk SimDeviceConfig(uint64_t device);
 std::vector<SimRange> SimDeviceWrites(uint64_t device);
 std::vector<uint8_t> SimReadDevice(uint64_t device, uint64_t offset, size_t length);
+// Whether the device holds `length` bytes equal to `bytes` from `offset`:
+// SimReadDevice compared, without the copy.
+bool SimDeviceHolds(uint64_t device, uint64_t offset, const uint8_t* bytes,
+                    size_t length);
 // Whether the device's partition layout was deleted.
 bool SimDeviceLayoutDeleted(uint64_t device);
 
@@ -262,8 +271,10 @@ bool SimLayoutDeleted(int number);
 bool SimDiskPresent(int number);
 // Bytes of a disk as they stand now (pattern where never written).
 std::vector<uint8_t> SimReadDisk(int number, uint64_t offset, size_t length);
-// The pattern byte an unwritten disk holds at an offset.
+// The pattern byte an unwritten disk holds at an offset (never 0), and
+// `length` of them from `offset`.
 uint8_t SimPatternByte(int number, uint64_t offset);
+void SimFillPattern(int number, uint64_t offset, uint8_t* out, size_t length);
 std::vector<SimRange> SimDiskWrites(int number);
 
 // Clock. The virtual counter runs at 10,000,000 ticks per second.
@@ -284,8 +295,12 @@ std::vector<SimFault> SimFaults();
 void SimSetCallHook(std::function<void(const SimCall&)> hook);
 
 // Log and leak counters.
+// The first million calls since SimReset or SimClearCallLog.
 std::vector<SimCall> SimCallLog();
 void SimClearCallLog();
+// false: calls are no longer logged (the hook still sees each); for a test
+// that never reads the log. On again after SimReset.
+void SimKeepCallLog(bool keep);
 int SimOpenHandles();        // files, devices and volumes open now
 int SimOpenFinds();          // volume enumerations not yet closed
 int SimLivePageAllocations();

@@ -1,5 +1,6 @@
 // MultiByteToWideChar for the machine's code pages, and the UTF-8 and path
 // folding helpers of the simulated machine.
+#include <algorithm>
 #include <cstring>
 
 #include "platform/sim/sim_internal.h"
@@ -195,7 +196,14 @@ std::wstring FoldPath(const std::wstring& path) {
 }
 
 bool ContainsFolded(const std::wstring& haystack, const std::wstring& needle) {
-  return FoldPath(haystack).find(FoldPath(needle)) != std::wstring::npos;
+  if (needle.empty()) return true;
+  const auto fold = [](wchar_t c) {
+    if (c >= L'A' && c <= L'Z') return static_cast<wchar_t>(c - L'A' + L'a');
+    return c == L'/' ? L'\\' : c;
+  };
+  return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end(),
+                     [&fold](wchar_t a, wchar_t b) { return fold(a) == fold(b); }) !=
+         haystack.end();
 }
 
 }  // namespace sim

@@ -80,10 +80,10 @@ DiskState* DiskOf(Machine& m, const HandleState& hs) {
 bool IsLetter(wchar_t c) { return c >= L'a' && c <= L'z'; }
 
 // "physicaldriveN" with N written the one way Windows names it.
-bool ParseDriveNumber(const std::wstring& rest, int* number) {
-  static const std::wstring prefix = L"physicaldrive";
-  if (rest.compare(0, prefix.size(), prefix) != 0) return false;
-  const std::wstring digits = rest.substr(prefix.size());
+bool ParseDriveNumber(std::wstring_view rest, int* number) {
+  const std::wstring_view prefix = L"physicaldrive";
+  if (rest.substr(0, prefix.size()) != prefix) return false;
+  const std::wstring_view digits = rest.substr(prefix.size());
   if (digits.empty() || digits.size() > 6) return false;
   if (digits.size() > 1 && digits[0] == L'0') return false;
   int n = 0;
@@ -118,7 +118,7 @@ uint32_t Resolve(Machine& m, const std::wstring& path, HandleState* hs) {
   if (p.empty()) return kErrorPathNotFound;
   const bool device =
       p.compare(0, 4, L"\\\\.\\") == 0 || p.compare(0, 4, L"\\\\?\\") == 0;
-  std::wstring rest = device ? p.substr(4) : p;
+  const std::wstring_view rest = std::wstring_view(p).substr(device ? 4 : 0);
   const bool drivePrefix = rest.size() >= 2 && IsLetter(rest[0]) && rest[1] == L':';
   int number = 0;
   if (device && ParseDriveNumber(rest, &number)) {
@@ -146,7 +146,7 @@ uint32_t Resolve(Machine& m, const std::wstring& path, HandleState* hs) {
     hs->volume = i;
     return 0;
   }
-  auto it = m.files.find(rest);
+  auto it = m.files.find(std::wstring(rest));
   if (it == m.files.end()) {
     return device ? kErrorFileNotFound : ResolveHostFile(m, path, hs);
   }
@@ -196,7 +196,7 @@ bool OpenFileContents(FileState& f) {
 
 bool FileSize(FileState& f, uint64_t* size) {
   if (f.hostPath.empty()) {
-    *size = f.bytes.size();
+    *size = FileByteCount(f);
     return true;
   }
   return OpenFileContents(f) && HostSize(f.host, size);
@@ -509,8 +509,8 @@ bool OsOpen(const wchar_t* path, uint32_t access, uint32_t share,
   if (out == nullptr || disposition < 1 || disposition > 5) {
     return call.Fail(kErrorInvalidParameter);
   }
+  const std::wstring& name = call.entry.target;
   HandleState hs;
-  hs.path = call.entry.target;
   hs.access = access;
   hs.share = share;
   const bool creates = disposition == kCreateNew ||
@@ -519,18 +519,18 @@ bool OsOpen(const wchar_t* path, uint32_t access, uint32_t share,
       disposition == kCreateAlways || disposition == kTruncateExisting;
   // A file on a drive letter lives on that volume: gone with it, refused
   // while another handle holds its lock, and a touch mounts it again.
-  const long onVolume = VolumeOfFilePath(call.m, hs.path);
+  const long onVolume = VolumeOfFilePath(call.m, name);
   if (onVolume >= 0) {
     const VolumeState& v = call.m.volumes[static_cast<size_t>(onVolume)];
     if (v.removed) return call.Fail(kErrorPathNotFound);
     if (v.lockedBy != 0) return call.Fail(LockedVolumeError(v));
   }
-  uint32_t error = Resolve(call.m, hs.path, &hs);
+  uint32_t error = Resolve(call.m, name, &hs);
   bool created = false;
-  if (error == kErrorFileNotFound && creates && !IsDevicePath(hs.path)) {
+  if (error == kErrorFileNotFound && creates && !IsDevicePath(name)) {
     std::shared_ptr<FileState> f = std::make_shared<FileState>();
-    f->path = hs.path;
-    call.m.files[FoldPath(hs.path)] = f;
+    f->path = name;
+    call.m.files[FoldPath(name)] = f;
     hs.kind = Kind::kFile;
     hs.file = std::move(f);
     created = true;
@@ -562,7 +562,10 @@ bool OsOpen(const wchar_t* path, uint32_t access, uint32_t share,
   if (implicitLock) {
     if (const uint32_t error = ImplicitLockError(call.m, hs)) return call.Fail(error);
   }
-  if (hs.kind == Kind::kFile && truncates) hs.file->bytes.clear();
+  if (hs.kind == Kind::kFile && truncates) {
+    OwnFileBytes(*hs.file);
+    hs.file->bytes.clear();
+  }
   if (onVolume >= 0) {
     VolumeState& v = call.m.volumes[static_cast<size_t>(onVolume)];
     v.config.mounted = true;
@@ -575,6 +578,7 @@ bool OsOpen(const wchar_t* path, uint32_t access, uint32_t share,
   }
   const uintptr_t id = call.m.nextId;
   call.m.nextId += 4;
+  hs.path = name;
   if (implicitLock) call.m.volumes[hs.volume].lockedBy = id;
   call.m.handles.emplace(id, std::move(hs));
   *out = ToHandle(id);
@@ -639,7 +643,7 @@ bool OsRead(OsHandle h, void* buffer, uint32_t length, uint32_t* done) {
     if (hs->position < size) n = std::min<uint64_t>(length, size - hs->position);
     if (shortBytes != 0) n = std::min<uint64_t>(n, shortBytes);
     if (f.hostPath.empty()) {
-      if (n > 0) std::memcpy(bytes, f.bytes.data() + hs->position, n);
+      if (n > 0) std::memcpy(bytes, FileBytes(f) + hs->position, n);
     } else {
       size_t got = 0;
       if (!HostReadAt(f.host, hs->position, bytes, static_cast<size_t>(n), &got)) {
@@ -674,6 +678,7 @@ bool OsWrite(OsHandle h, const void* buffer, uint32_t length, uint32_t* done) {
     if (!f.hostPath.empty()) return call.Fail(kErrorAccessDenied);
     const uint32_t n = shortBytes != 0 ? std::min(length, shortBytes) : length;
     if (n > 0) {
+      OwnFileBytes(f);
       if (f.bytes.size() < hs->position + n) f.bytes.resize(hs->position + n);
       std::memcpy(f.bytes.data() + hs->position, buffer, n);
     }

@@ -70,6 +70,7 @@ extern const uint16_t kCp936Table[126 * kCp936TrailCount];
 constexpr size_t kMaxLogEntries = 1000000;
 constexpr size_t kMaxRecordedWrites = 1000000;
 constexpr size_t kPageSize = 64 * 1024;
+constexpr size_t kSparePages = 256;  // 16 MiB
 constexpr int64_t kTicksPerSecond = 10000000;
 
 // One disk device: what sits at a drive number from its arrival until it is
@@ -112,6 +113,11 @@ struct VolumeState {
 struct FileState {
   std::wstring path;
   std::vector<uint8_t> bytes;
+  // Set: the contents are these `sharedSize` bytes, kept by the test that
+  // shared them (SimShareFile), and `bytes` is unused until the first write
+  // or truncation copies them (OwnFileBytes).
+  const uint8_t* shared = nullptr;
+  size_t sharedSize = 0;
   std::string hostPath;  // non-empty: contents streamed from this host file
   HostFile* host = nullptr;
   SimHolder holder = SimHolder::kNone;
@@ -154,6 +160,9 @@ struct Machine {
   // ones present now by drive number.
   std::map<uint64_t, std::unique_ptr<DiskState>> devices;
   std::map<int, DiskState*> present;
+  // Pages of the devices SimReset dropped, to serve new pages without fresh
+  // host memory; at most kSparePages.
+  std::vector<std::unique_ptr<uint8_t[]>> sparePages;
   uint64_t nextDevice = 1;  // survives SimReset: ids are never reused
   // Host folder of the description, for relative paths of later events.
   std::string baseDir;
@@ -169,6 +178,7 @@ struct Machine {
   std::vector<SimFault> faults;
   std::vector<int> faultSeen;  // matching calls so far, per fault
   std::vector<SimCall> log;
+  bool keepLog = true;  // SimKeepCallLog
   std::function<void(const SimCall&)> hook;
 
   // Handle values are never reused, so a handle from an earlier machine or
@@ -177,7 +187,11 @@ struct Machine {
   std::unordered_map<uintptr_t, HandleState> handles;
   std::unordered_map<uintptr_t, FindState> finds;
 
-  std::unordered_set<void*> pageBlocks;
+  std::unordered_map<void*, size_t> pageBlocks;  // live, with their sizes
+  // Released blocks kept to serve later allocations of their size without
+  // fresh host pages (sim_process.cpp); host memory, so they outlive
+  // SimReset.
+  std::vector<std::pair<size_t, void*>> pagePool;
   std::unordered_set<void*> heapBlocks;
   int runningThreads = 0;  // survives SimReset: those threads still run
   bool inlineThreads = false;  // SimRunThreadsInline
@@ -238,6 +252,15 @@ class Call {
   std::unique_lock<std::mutex> lock_;
   double sleepSeconds_ = 0;
 };
+
+// A plain file's contents in memory, and the same made its own to change.
+inline const uint8_t* FileBytes(const FileState& f) {
+  return f.shared != nullptr ? f.shared : f.bytes.data();
+}
+inline size_t FileByteCount(const FileState& f) {
+  return f.shared != nullptr ? f.sharedSize : f.bytes.size();
+}
+void OwnFileBytes(FileState& f);
 
 // ---- Disk contents (sim_machine.cpp) -----------------------------------------
 

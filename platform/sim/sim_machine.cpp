@@ -33,16 +33,51 @@ bool FaultMatches(const SimFault& f, const SimCall& c) {
   return f.target.empty() || ContainsFolded(c.target, f.target);
 }
 
+// The pattern of an unwritten disk (SimPatternByte): a hash of each 8-byte
+// word's offset and the disk's number, its bytes little-endian.
+void FillPattern(int number, uint64_t offset, uint8_t* out, size_t length) {
+  const uint64_t disk = static_cast<uint64_t>(number + 1) * 0xD1B54A32D192ED03ull;
+  const uint64_t low7 = 0x7F7F7F7F7F7F7F7Full;
+  size_t skip = static_cast<size_t>(offset & 7);
+  for (uint64_t word = offset >> 3; length > 0; ++word, skip = 0) {
+    uint64_t x = word * 0x9E3779B97F4A7C15ull + disk;
+    x ^= x >> 31;
+    x *= 0xBF58476D1CE4E5B9ull;
+    x ^= x >> 27;
+    // Never 0, so a zeroed byte always differs from an untouched one: each
+    // zero byte (0x80 in `zero`) becomes 0xA5.
+    const uint64_t zero = ~(((x & low7) + low7) | x | low7);
+    x |= (zero >> 7) * 0xA5;
+    if (skip == 0 && length >= 8) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+      std::memcpy(out, &x, 8);
+#else
+      for (int k = 0; k < 8; ++k) out[k] = static_cast<uint8_t>(x >> (8 * k));
+#endif
+      out += 8;
+      length -= 8;
+      continue;
+    }
+    for (size_t k = skip; k < 8 && length > 0; ++k, --length) {
+      *out++ = static_cast<uint8_t>(x >> (8 * k));
+    }
+  }
+}
+
 // The page holding `index`, allocated on first use; `whole` says the caller
 // overwrites all of it, so a new page needs no pattern.
 uint8_t* PageFor(DiskState& disk, uint64_t index, bool whole) {
   auto it = disk.pages.find(index);
   if (it != disk.pages.end()) return it->second.get();
-  std::unique_ptr<uint8_t[]> page(new uint8_t[kPageSize]);
-  const uint64_t base = index * kPageSize;
-  for (size_t i = 0; !whole && i < kPageSize; ++i) {
-    page[i] = SimPatternByte(disk.config.number, base + i);
+  std::vector<std::unique_ptr<uint8_t[]>>& spare = TheMachine().sparePages;
+  std::unique_ptr<uint8_t[]> page;
+  if (spare.empty()) {
+    page.reset(new uint8_t[kPageSize]);
+  } else {
+    page = std::move(spare.back());
+    spare.pop_back();
   }
+  if (!whole) FillPattern(disk.config.number, index * kPageSize, page.get(), kPageSize);
   uint8_t* raw = page.get();
   disk.pages.emplace(index, std::move(page));
   return raw;
@@ -111,7 +146,7 @@ Call::Call(SimOp op) : m((EnsureMachine(), TheMachine())), lock_(m.mutex) {
 }
 
 Call::~Call() {
-  if (m.log.size() < kMaxLogEntries) m.log.push_back(entry);
+  if (m.keepLog && m.log.size() < kMaxLogEntries) m.log.push_back(entry);
   std::function<void(const SimCall&)> hook = m.hook;
   lock_.unlock();
   if (!entry.ok) tlsLastError = entry.error;
@@ -184,9 +219,7 @@ bool ReadDiskBytes(DiskState& disk, uint64_t offset, uint8_t* out,
     if (it != disk.pages.end()) {
       std::memcpy(out, it->second.get() + within, n);
     } else {
-      for (size_t i = 0; i < n; ++i) {
-        out[i] = SimPatternByte(disk.config.number, offset + i);
-      }
+      FillPattern(disk.config.number, offset, out, n);
     }
     out += n;
     offset += n;
@@ -228,6 +261,13 @@ bool ZeroDiskBytes(DiskState& disk, uint64_t offset, uint64_t length,
     length -= n;
   }
   return true;
+}
+
+void OwnFileBytes(FileState& f) {
+  if (f.shared == nullptr) return;
+  f.bytes.assign(f.shared, f.shared + f.sharedSize);
+  f.shared = nullptr;
+  f.sharedSize = 0;
 }
 
 std::wstring VolumeKey(const std::wstring& name) {
@@ -415,6 +455,12 @@ void SimReset() {
   HostFile* events = nullptr;
   std::lock_guard<std::mutex> lock(m.mutex);
   devices.swap(m.devices);
+  for (auto& d : devices) {
+    for (auto& page : d.second->pages) {
+      if (m.sparePages.size() == kSparePages) break;
+      m.sparePages.push_back(std::move(page.second));
+    }
+  }
   m.present.clear();
   m.baseDir.clear();
   events = m.eventsHost;
@@ -437,6 +483,7 @@ void SimReset() {
   m.faults.clear();
   m.faultSeen.clear();
   m.log.clear();
+  m.keepLog = true;
   m.finds.clear();
   // Blocks still out belong to code that may free them later; they are
   // released then without counting against the new machine.
@@ -520,7 +567,8 @@ namespace {
 // A file that exists already gets new contents in place, so handles open on
 // it see them, as they would see another process rewrite the file.
 void PutFile(const std::wstring& path, const std::vector<uint8_t>* bytes,
-             const std::string& hostPath) {
+             const std::string& hostPath, const uint8_t* shared = nullptr,
+             size_t sharedSize = 0) {
   EnsureMachine();
   Machine& m = TheMachine();
   HostFile* oldHost = nullptr;
@@ -530,6 +578,8 @@ void PutFile(const std::wstring& path, const std::vector<uint8_t>* bytes,
     if (!slot) slot = std::make_shared<FileState>();
     slot->path = path;
     slot->bytes = bytes != nullptr ? *bytes : std::vector<uint8_t>();
+    slot->shared = shared;
+    slot->sharedSize = shared != nullptr ? sharedSize : 0;
     slot->hostPath = hostPath;
     oldHost = slot->host;
     slot->host = nullptr;
@@ -541,6 +591,11 @@ void PutFile(const std::wstring& path, const std::vector<uint8_t>* bytes,
 
 void SimPutFile(const std::wstring& path, const std::vector<uint8_t>& bytes) {
   PutFile(path, &bytes, std::string());
+}
+
+void SimShareFile(const std::wstring& path, const uint8_t* bytes, size_t size) {
+  if (bytes == nullptr && size != 0) Misuse("SimShareFile of bytes that are not there");
+  PutFile(path, nullptr, std::string(), size != 0 ? bytes : nullptr, size);
 }
 
 void SimPutHostFile(const std::wstring& path, const std::string& hostPath) {
@@ -632,14 +687,13 @@ std::vector<uint8_t> SimReadDisk(int number, uint64_t offset, size_t length) {
 }
 
 uint8_t SimPatternByte(int number, uint64_t offset) {
-  uint64_t x = (offset >> 3) * 0x9E3779B97F4A7C15ull +
-               static_cast<uint64_t>(number + 1) * 0xD1B54A32D192ED03ull;
-  x ^= x >> 31;
-  x *= 0xBF58476D1CE4E5B9ull;
-  x ^= x >> 27;
-  const uint8_t b = static_cast<uint8_t>(x >> (8 * (offset & 7)));
-  // Never 0, so a zeroed byte always differs from an untouched one.
-  return b == 0 ? 0xA5 : b;
+  uint8_t b = 0;
+  FillPattern(number, offset, &b, 1);
+  return b;
+}
+
+void SimFillPattern(int number, uint64_t offset, uint8_t* out, size_t length) {
+  FillPattern(number, offset, out, length);
 }
 
 std::vector<SimRange> SimDiskWrites(int number) {
@@ -721,6 +775,37 @@ std::vector<uint8_t> SimReadDevice(uint64_t device, uint64_t offset, size_t leng
   return bytes;
 }
 
+bool SimDeviceHolds(uint64_t device, uint64_t offset, const uint8_t* bytes,
+                    size_t length) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  DiskState& d = KnownDevice(m, device, "SimDeviceHolds of an unknown device");
+  std::vector<uint8_t> read;  // pages not in memory: read, then compared
+  while (length > 0) {
+    const size_t within = static_cast<size_t>(offset % kPageSize);
+    const size_t n = std::min(length, kPageSize - within);
+    auto it = d.config.backingFile.empty() ? d.pages.find(offset / kPageSize)
+                                           : d.pages.end();
+    const uint8_t* held = nullptr;
+    if (it != d.pages.end()) {
+      held = it->second.get() + within;
+    } else {
+      read.resize(n);
+      uint32_t error = 0;
+      if (!ReadDiskBytes(d, offset, read.data(), n, &error)) {
+        Misuse("SimDeviceHolds: the backing file cannot be read");
+      }
+      held = read.data();
+    }
+    if (std::memcmp(held, bytes, n) != 0) return false;
+    offset += n;
+    bytes += n;
+    length -= n;
+  }
+  return true;
+}
+
 bool SimDeviceLayoutDeleted(uint64_t device) {
   EnsureMachine();
   Machine& m = TheMachine();
@@ -790,6 +875,13 @@ void SimClearCallLog() {
   Machine& m = TheMachine();
   std::lock_guard<std::mutex> lock(m.mutex);
   m.log.clear();
+}
+
+void SimKeepCallLog(bool keep) {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  m.keepLog = keep;
 }
 
 int SimOpenHandles() {

@@ -2,10 +2,25 @@
 // conversion, clock, memory and threads.
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <thread>
+#include <utility>
+#include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#include <sanitizer/asan_interface.h>
+#endif
+#endif
+#ifndef ASAN_POISON_MEMORY_REGION
+#define ASAN_POISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#define ASAN_UNPOISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#endif
 
 #include "platform/sim/sim_internal.h"
 
@@ -13,6 +28,8 @@ namespace sim {
 namespace {
 
 constexpr size_t kPageAlignment = 4096;
+// Released page blocks kept for reuse, at most this many.
+constexpr size_t kPagePoolBlocks = 4;
 
 int64_t HostTicks() {
   using Ticks = std::chrono::duration<int64_t, std::ratio<1, kTicksPerSecond>>;
@@ -106,13 +123,24 @@ void* OsPageAlloc(size_t bytes) {
     call.Fail(kErrorInvalidParameter);
     return nullptr;
   }
-  void* p = ::operator new(bytes, std::align_val_t(kPageAlignment), std::nothrow);
+  // A released block of the same size serves again: the job's buffer costs
+  // no fresh host pages each run. Zeroed either way, as VirtualAlloc's
+  // committed pages are.
+  void* p = nullptr;
+  std::vector<std::pair<size_t, void*>>& pool = call.m.pagePool;
+  for (size_t i = 0; i < pool.size() && p == nullptr; ++i) {
+    if (pool[i].first != bytes) continue;
+    p = pool[i].second;
+    pool.erase(pool.begin() + static_cast<std::ptrdiff_t>(i));
+    ASAN_UNPOISON_MEMORY_REGION(p, bytes);
+  }
+  if (p == nullptr) p = ::operator new(bytes, std::align_val_t(kPageAlignment), std::nothrow);
   if (p == nullptr) {
     call.Fail(kErrorNotEnoughMemory);
     return nullptr;
   }
   std::memset(p, 0, bytes);
-  call.m.pageBlocks.insert(p);
+  call.m.pageBlocks.emplace(p, bytes);
   call.entry.done = bytes;
   return p;
 }
@@ -122,8 +150,22 @@ void OsPageFree(void* p) {
   Call call(SimOp::kPageFree);
   // A failing release still releases: the fault only shows in the log.
   call.Faulted();
-  call.m.pageBlocks.erase(p);
-  ::operator delete(p, std::align_val_t(kPageAlignment));
+  // Kept for reuse, and poisoned: a use after the release still shows
+  // under AddressSanitizer. A block from before SimReset is just freed.
+  for (const std::pair<size_t, void*>& kept : call.m.pagePool) {
+    if (kept.second == p) {
+      std::fprintf(stderr, "simulated machine: a page block released twice\n");
+      std::abort();
+    }
+  }
+  auto live = call.m.pageBlocks.find(p);
+  if (live != call.m.pageBlocks.end() && call.m.pagePool.size() < kPagePoolBlocks) {
+    call.m.pagePool.emplace_back(live->second, p);
+    ASAN_POISON_MEMORY_REGION(p, live->second);
+  } else {
+    ::operator delete(p, std::align_val_t(kPageAlignment));
+  }
+  if (live != call.m.pageBlocks.end()) call.m.pageBlocks.erase(live);
 }
 
 void* OsHeapAlloc(size_t bytes) {

@@ -50,6 +50,7 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <string_view>
 
 #include "core/disks.h"
 #include "core/text.h"
@@ -65,6 +66,7 @@ constexpr uint64_t kMiB = 1024 * 1024;
 constexpr uint64_t kPage = 4096;
 constexpr int kMaxSteps = 48;
 const wchar_t kMissingPath[] = L"Z:\\missing.img";
+constexpr size_t kMaxImage = 9 * kMiB + 3 * 4096 + 5000;  // the largest image a run makes
 
 std::string Narrow(const std::wstring& w) {
   std::string s;
@@ -143,7 +145,7 @@ struct Run {
   char nextLetter = 'E';
   std::map<wchar_t, int> letterDisk;      // physical disk of each letter
   std::wstring imagePath;
-  std::vector<uint8_t> image;
+  std::basic_string_view<uint8_t> image;
   // The image's volume went with its disk; a disk plugged back in brings no
   // volume back.
   bool imageGone = false;
@@ -151,14 +153,12 @@ struct Run {
   std::vector<Confirmed> confirmed;       // this step's confirmations
   std::map<uint64_t, size_t> checkedWrites;
   std::set<uint64_t> wiped;
-  // What changed a device's bytes, oldest first: checked writes (the image's
-  // bytes within its range, the disk's own past it) and the sectors a
-  // layout deletion rewrote, as read after it. Elsewhere the machine's
-  // pattern.
+  // Past the image's end a device holds what it held before (checked writes
+  // keep it): the machine's pattern, but for the sectors each layout
+  // deletion rewrote, as read after it, oldest first.
   struct Change {
     uint64_t offset;
-    uint64_t length;
-    std::vector<uint8_t> bytes;  // empty: a write
+    std::vector<uint8_t> bytes;
   };
   std::map<uint64_t, std::vector<Change>> changes;
 
@@ -295,6 +295,7 @@ void AddVolume(size_t disk, int number) {
 void BuildMachine() {
   Decisions& d = run->d;
   SimReset();
+  SimKeepCallLog(false);  // nothing reads it; the hook sees every call
   SimRunThreadsInline(true);
   const int count = 1 + static_cast<int>(d.Below(8));
   bool taken[10] = {};
@@ -379,14 +380,11 @@ void BuildMachine() {
     case 3: size = some.config.length + 1 + d.Below(5000); break;
     default: size = 1 + d.Below(6000) * 1500 + d.Below(512); break;
   }
-  run->image.resize(size);
-  uint64_t x = 0x9E3779B97F4A7C15ull * (1 + d.Byte());
-  for (size_t i = 0; i < size; i += 8) {
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
-    std::memcpy(run->image.data() + i, &x, std::min<size_t>(8, size - i));
-  }
+  // A window on one stream (the pattern no disk has, never 0), made once and
+  // shared with the machine: no run makes or copies an image.
+  static std::vector<uint8_t> stream(kMaxImage + 256 * 8);
+  if (stream[0] == 0) SimFillPattern(64, 0, stream.data(), stream.size());
+  run->image = {stream.data() + 8 * d.Byte(), std::min<size_t>(size, kMaxImage)};
   std::vector<wchar_t> letters;
   for (char l = 'E'; l < run->nextLetter; ++l) letters.push_back(static_cast<wchar_t>(l));
   switch (d.Below(4)) {
@@ -400,7 +398,7 @@ void BuildMachine() {
       [[fallthrough]];
     default: run->imagePath = L"Z:\\images\\image.img"; break;
   }
-  SimPutFile(run->imagePath, run->image);
+  SimShareFile(run->imagePath, run->image.data(), run->image.size());
   Trace("machine: image %s, %zu bytes", Narrow(run->imagePath).c_str(), run->image.size());
 }
 
@@ -717,23 +715,15 @@ int AnswerBox(const FakeBox& box) {
 
 // ---- the promises ---------------------------------------------------------------
 
-// The byte a device held at `offset` before the step: the last change that
-// set it, or the pattern of a disk never written there.
-uint8_t HeldByte(uint64_t device, uint64_t offset) {
-  const std::vector<Run::Change>& list = run->changes[device];
-  for (size_t i = list.size(); i-- > 0;) {
-    const Run::Change& c = list[i];
-    if (offset < c.offset || offset >= c.offset + c.length) continue;
-    if (!c.bytes.empty()) return c.bytes[offset - c.offset];
-    if (offset < run->image.size()) return run->image[offset];
-  }
-  return SimPatternByte(SimDeviceConfig(device).number, offset);
-}
-
-void RecordSectors(uint64_t device, uint64_t offset, uint64_t length) {
-  length = std::min(length, SimDeviceConfig(device).length - offset);
-  run->changes[device].push_back(
-      {offset, length, SimReadDevice(device, offset, static_cast<size_t>(length))});
+// What a device held past the image's end at [offset, offset + length).
+std::vector<uint8_t> HeldBytes(uint64_t device, uint64_t offset, uint64_t length) {
+  std::vector<uint8_t> held(length);
+  SimFillPattern(SimDeviceNumber(device), offset, held.data(), held.size());
+  for (const Run::Change& c : run->changes[device])
+    for (uint64_t at = std::max(offset, c.offset);
+         at < std::min(offset + length, c.offset + c.bytes.size()); ++at)
+      held[at - offset] = c.bytes[at - c.offset];
+  return held;
 }
 
 // New writes and layout deletions of this step, against what was confirmed.
@@ -741,58 +731,61 @@ void CheckDevices() {
   const Confirmed* write = nullptr;
   for (const Confirmed& c : run->confirmed)
     if (c.write) write = &c;
+  // Per device, how far from byte 0 this step's writes were found to hold
+  // the image: a completion need not compare that part again.
+  std::map<uint64_t, uint64_t> holdsTo;
   for (uint64_t device : SimDevices()) {
     const Physical& p = run->disks[run->deviceDisk[device]];
-    const std::string who = "PhysicalDrive" + std::to_string(SimDeviceNumber(device)) +
-                            " (" + Describe(p) + ")";
+    auto who = [&] { return "PhysicalDrive" + std::to_string(SimDeviceNumber(device)) +
+                            " (" + Describe(p) + ")"; };
     const std::vector<SimRange> writes = SimDeviceWrites(device);
     size_t& seen = run->checkedWrites[device];
     if (writes.size() > seen) {
       if (write == nullptr) {
-        Fail(who + " was written, but no write was confirmed");
+        Fail(who() + " was written, but no write was confirmed");
       } else if (!SameIdentity(p, write->entry)) {
-        Fail(who + " was written, but the user confirmed PhysicalDrive" +
+        Fail(who() + " was written, but the user confirmed PhysicalDrive" +
              std::to_string(write->entry.number) + " ('" +
              Narrow(write->entry.displayName) + "' serial '" +
              Narrow(write->entry.serial) + "')");
       }
       if (static_cast<int>(run->deviceDisk[device]) == run->peStick)
-        Fail(who + ": the PE stick was written");
-      if (p.isProtected) Fail(who + ": a disk with a protected serial was written");
+        Fail(who() + ": the PE stick was written");
+      if (p.isProtected) Fail(who() + ": a disk with a protected serial was written");
       // Within the image: the image; past it: what the disk held.
       for (size_t i = seen; i < writes.size(); ++i) {
-        const SimRange& w = writes[i];
-        const std::vector<uint8_t> now = SimReadDevice(device, w.offset, w.length);
-        const uint64_t imageEnd =
-            std::min<uint64_t>(w.offset + w.length, run->image.size());
-        if (w.offset < imageEnd &&
-            std::memcmp(now.data(), run->image.data() + w.offset, imageEnd - w.offset) != 0)
-          Fail(who + ": the write at " + std::to_string(w.offset) + " differs from the image");
-        for (uint64_t at = std::max<uint64_t>(w.offset, imageEnd); at < w.offset + w.length; ++at) {
-          if (now[at - w.offset] != HeldByte(device, at)) {
-            Fail(who + ": byte " + std::to_string(at) + " past the image's end was changed");
-            break;
-          }
-        }
+        const uint64_t at = writes[i].offset, end = at + writes[i].length;
+        const uint64_t imageEnd = std::min<uint64_t>(end, run->image.size());
+        if (at < imageEnd &&
+            !SimDeviceHolds(device, at, run->image.data() + at, imageEnd - at))
+          Fail(who() + ": the write at " + std::to_string(at) + " differs from the image");
+        else if (at <= holdsTo[device])
+          holdsTo[device] = std::max(holdsTo[device], imageEnd);
+        const uint64_t past = std::max(at, imageEnd);
+        const std::vector<uint8_t> now = SimReadDevice(device, past, end - past);
+        const std::vector<uint8_t> held = HeldBytes(device, past, end - past);
+        const size_t changed =
+            std::mismatch(now.begin(), now.end(), held.begin()).first - now.begin();
+        if (changed < now.size())
+          Fail(who() + ": byte " + std::to_string(past + changed) +
+               " past the image's end was changed");
       }
-      for (size_t i = seen; i < writes.size(); ++i)
-        run->changes[device].push_back({writes[i].offset, writes[i].length, {}});
       seen = writes.size();
     }
     if (SimDeviceLayoutDeleted(device) && run->wiped.insert(device).second) {
       bool confirmedWipe = false;
       for (const Confirmed& c : run->confirmed)
         if (!c.write && SameIdentity(p, c.entry)) confirmedWipe = true;
-      if (!confirmedWipe) Fail(who + ": its layout was deleted, but nobody confirmed that");
+      if (!confirmedWipe) Fail(who() + ": its layout was deleted, but nobody confirmed that");
       if (static_cast<int>(run->deviceDisk[device]) == run->peStick)
-        Fail(who + ": the PE stick's layout was deleted");
+        Fail(who() + ": the PE stick's layout was deleted");
       const uint64_t length = SimDeviceConfig(device).length;
       auto letter = run->letterDisk.find(run->imagePath[0]);
       if (letter != run->letterDisk.end() &&
           run->deviceDisk[device] == static_cast<size_t>(letter->second))
         run->imageGone = true;  // its volume went with the layout
-      RecordSectors(device, 0, 2 * kPage);
-      RecordSectors(device, length - kPage, kPage);
+      for (uint64_t at : {uint64_t{0}, length - kPage})  // the sectors it rewrote
+        run->changes[device].push_back({at, SimReadDevice(device, at, at ? kPage : 2 * kPage)});
     }
   }
   // A completion is the whole image on the disk confirmed.
@@ -803,8 +796,10 @@ void CheckDevices() {
       if (write == nullptr ||
           !SameIdentity(run->disks[run->deviceDisk[device]], write->entry))
         continue;
+      const uint64_t from = holdsTo[device];
       holds = holds || (!run->image.empty() &&
-                        SimReadDevice(device, 0, run->image.size()) == run->image);
+                        SimDeviceHolds(device, from, run->image.data() + from,
+                                       run->image.size() - from));
     }
     if (!holds) Fail("completion reported, but no disk the user confirmed holds the image");
   } else if (write != nullptr && write->mustComplete && !run->disturbed &&
@@ -931,6 +926,7 @@ ExploreResult Explore(const uint8_t* data, size_t size) {
   FakeAnswerBoxes(nullptr);
   SimRunThreadsInline(false);
   SimReset();
+  FakeViewReset();  // frees what the run made: libFuzzer counts on it
 
   ExploreResult result;
   result.ok = state.failure.empty();
