@@ -26,7 +26,7 @@
 //    on (the target, the image's) pulled out, swapped or plugged back; a
 //    volume of theirs touched by another program before the job first writes
 //    the target (after that the job holds every lock); any armed fault that
-//    fires; the person cancelling or closing the window.
+//    fires; the person typing another path, cancelling or closing the window.
 //  - At rest (after every step) nothing is left open or allocated, the
 //    buttons are idle, the cancel flag is clear and the status is one of the
 //    program's own texts. Nothing excuses it.
@@ -580,6 +580,9 @@ void TypePath() {
                            kMissingPath, L""};
   const wchar_t* path = paths[d.Below(4)];
   Trace("user: types '%s' into the path box", Narrow(path).c_str());
+  // The job reads the box when it starts: another path typed in between is
+  // the person's own change of image.
+  if (run->writePending && path != run->imagePath) run->disturbed = true;
   FakeSetText(kImagePathBox, path);
 }
 
