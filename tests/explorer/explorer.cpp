@@ -1,45 +1,36 @@
 // The explorer: a deterministic simulation of the whole program, driven by a
 // stream of decisions. See explorer.h.
 //
-// What it holds the program to, each promise with what excuses it and when:
-//  - A byte reaches a device only through a write job the user confirmed in
-//    the same step, and only the device the confirmed line described (its
-//    length, name and serial: every disk of a run is told apart by them).
-//    Nothing excuses it. Checked after every step, over every write the
-//    machine recorded since the last check.
-//  - The PE stick and disks with a protected serial are never written,
-//    whatever number they have by then; the PE stick's layout is never
-//    deleted, and a layout is deleted only on a disk confirmed for it that
-//    step. Nothing excuses them.
-//  - Within the image's range a written device holds the image, past it what
-//    it held before. Nothing excuses it.
-//  - A volume is locked or dismounted only when it lies on a disk confirmed
-//    for a write or a wipe that step, while it is that disk (checked at the
-//    call). Nothing excuses it.
-//  - A reported completion means the whole image is on a disk the user
-//    confirmed. Nothing excuses it.
-//  - A write must complete when, at its confirmation, the line's disk is at
-//    its number, the image path is the image's, the image is neither empty
-//    nor larger than the disk nor on the disk itself, and its disk is
-//    present. Excused, from the confirmation to the job's end (before its
-//    thread starts as much as while it runs), by: a disk the write depends
-//    on (the target, the image's) pulled out, swapped or plugged back; a
-//    volume of theirs touched by another program before the job first writes
-//    the target (after that the job holds every lock); any armed fault that
-//    fires; the person typing another path, cancelling or closing the window.
-//  - At rest (after every step) nothing is left open or allocated, the
-//    buttons are idle, the cancel flag is clear and the status is one of the
-//    program's own texts. Nothing excuses it.
+// Its promises, each with what excuses it, from when to when:
+//  - A byte reaches a device only through a write the user confirmed that
+//    step, on the device the line described (length, name and serial tell
+//    every disk of a run apart); within the image's range it is the image's,
+//    past it what the disk held. Never the PE stick or a disk with a
+//    protected serial, whatever their number by then. Nothing excuses these.
+//  - A layout is deleted only on a disk confirmed for it that step, never
+//    the PE stick's; a volume is locked or dismounted only on a disk
+//    confirmed that step, while it is that disk (checked at the call).
+//    Nothing excuses these.
+//  - A reported completion means the whole image is on a confirmed disk.
+//  - A write must complete if, at its confirmation, the line's disk is at its
+//    number and the image is the path's, present, not empty, not larger than
+//    the disk and not on it. From the confirmation to the job's end, before
+//    its thread starts as much as while it runs, it is excused by: a disk it
+//    depends on (the target, the image's) pulled out, swapped or plugged
+//    back; a volume of theirs touched by another program before the job
+//    first writes the target (by then it holds every lock); an armed fault
+//    firing; the person typing another path, cancelling or closing.
+//  - At rest, after every step: nothing left open or allocated, buttons idle,
+//    the cancel flag clear, the status one of the program's texts.
 //
-// What it leaves alone, on purpose, each a promise it does not make:
-//  - Calls whose failure the program is built to take as "nothing there"
-//    (the boot disk's own route, the protected list's file, its memory and
-//    its text conversion) are never failed: one failure of those silently
-//    drops a protection by design, not by a fault.
+// What it leaves alone on purpose, each a promise it does not make:
+//  - It never fails the calls the program takes as "nothing there" (the boot
+//    disk's route, the protected list's file, memory, text conversion): such
+//    a failure drops a protection by design, not by a fault.
 //  - No two disks of a run are alike: twins of one batch (same name, size and
 //    serial) cannot be told apart by the program, which says so.
-//  - The PE never runs from disk 0: there the boot-disk decision prefers the
-//    first removable disk, as written, and marks another.
+//  - The PE never runs from disk 0: there the boot-disk rule, as written,
+//    marks the first removable disk instead.
 #include "tests/explorer/explorer.h"
 
 #include <algorithm>
@@ -68,19 +59,14 @@ constexpr int kMaxSteps = 48;
 const wchar_t kMissingPath[] = L"Z:\\missing.img";
 constexpr size_t kMaxImage = 9 * kMiB + 3 * 4096 + 5000;  // the largest image a run makes
 
+// UTF-8 of the Basic Multilingual Plane, which is all the program's texts use.
 std::string Narrow(const std::wstring& w) {
   std::string s;
   for (wchar_t c : w) {
-    if (c < 0x80) {
-      s.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      s.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      s.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      s.push_back(static_cast<char>(0xE0 | ((c >> 12) & 0x0F)));
-      s.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      s.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
+    const int tail = c < 0x80 ? 0 : c < 0x800 ? 1 : 2;
+    s.push_back(static_cast<char>(tail == 0 ? c : (0x780 >> tail) | (c >> (6 * tail))));
+    for (int k = tail - 1; k >= 0; --k)
+      s.push_back(static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F)));
   }
   return s;
 }
@@ -121,10 +107,7 @@ struct Physical {
 struct Confirmed {
   bool write = false;
   DiskEntry entry{};
-  // Nothing stands in this write's way as it starts: the image is there and
-  // fits, and the confirmed disk is the one at its number. Unless something
-  // happens to it while it runs, it must complete.
-  bool mustComplete = false;
+  bool mustComplete = false;  // nothing stands in this write's way
 };
 
 struct Run {
@@ -171,14 +154,11 @@ struct Run {
   bool targetWritten = false;
 
   bool inAction = false;  // the hook does not act inside an action of its own
-  // A job runs: the window's thread is free, so the person may click. While
-  // a command runs on it, only the machine can change.
+  // A job runs: the window's thread is free, so the person may click.
   bool inJob = false;
   bool closed = false;
   bool completedThisStep = false;  // the job's completion box was shown
-  // Something that may rightly end the pending write short happened: see
-  // Disturb.
-  bool disturbed = false;
+  bool disturbed = false;  // see Disturb
   int faultHits = 0;
   // Seam calls to let pass before the next interruption; drawn from the
   // stream, so that a few bytes place an event between any two calls.
@@ -387,17 +367,14 @@ void BuildMachine() {
   run->image = {stream.data() + 8 * d.Byte(), std::min<size_t>(size, kMaxImage)};
   std::vector<wchar_t> letters;
   for (char l = 'E'; l < run->nextLetter; ++l) letters.push_back(static_cast<wchar_t>(l));
-  switch (d.Below(4)) {
-    case 0: run->imagePath = run->exeFolder + L"images\\image.bin"; break;
-    case 1:
-      if (!letters.empty()) {
-        run->imagePath = std::wstring(1, letters[d.Below(static_cast<uint32_t>(letters.size()))]) +
-                         L":\\image.img";
-        break;
-      }
-      [[fallthrough]];
-    default: run->imagePath = L"Z:\\images\\image.img"; break;
-  }
+  const uint32_t where = d.Below(4);
+  if (where == 0)
+    run->imagePath = run->exeFolder + L"images\\image.bin";
+  else if (where == 1 && !letters.empty())
+    run->imagePath =
+        letters[d.Below(static_cast<uint32_t>(letters.size()))] + std::wstring(L":\\image.img");
+  else
+    run->imagePath = L"Z:\\images\\image.img";
   SimShareFile(run->imagePath, run->image.data(), run->image.size());
   Trace("machine: image %s, %zu bytes", Narrow(run->imagePath).c_str(), run->image.size());
 }
@@ -429,6 +406,13 @@ void Plug(size_t disk, const char* how) {
   if (run->d.Percent(40)) AddVolume(disk, number);
 }
 
+// A disk never seen before arrives.
+void PlugNew(const char* why, const char* how) {
+  run->disks.push_back(NewDisk(why));
+  run->disks.back().isProtected = ListedAsProtected(run->disks.back().serial, run->listed);
+  Plug(run->disks.size() - 1, how);
+}
+
 void Unplug(int number) {
   auto letter = run->letterDisk.find(run->imagePath[0]);
   if (letter != run->letterDisk.end() &&
@@ -445,17 +429,13 @@ bool Present(size_t disk) {
 
 void ArmFault() {
   Decisions& d = run->d;
-  static const SimOp ops[] = {SimOp::kOpen,          SimOp::kRead,
-                              SimOp::kWrite,         SimOp::kSeek,
-                              SimOp::kFlush,         SimOp::kGetFileSizeEx,
-                              SimOp::kDeviceControl, SimOp::kFindFirstVolume,
-                              SimOp::kFindNextVolume, SimOp::kPageAlloc,
-                              SimOp::kStartThread};
+  static const SimOp ops[] = {
+      SimOp::kOpen, SimOp::kRead, SimOp::kWrite, SimOp::kSeek, SimOp::kFlush,
+      SimOp::kGetFileSizeEx, SimOp::kDeviceControl, SimOp::kFindFirstVolume,
+      SimOp::kFindNextVolume, SimOp::kPageAlloc, SimOp::kStartThread};
   static const uint32_t ioctls[] = {
-      kIoctlDiskGetLengthInfo,  kIoctlStorageQueryProperty,
-      kIoctlVolumeGetVolumeDiskExtents, kFsctlLockVolume,
-      kFsctlDismountVolume,     kFsctlUnlockVolume,
-      kIoctlDiskDeleteDriveLayout};
+      kIoctlDiskGetLengthInfo, kIoctlStorageQueryProperty, kIoctlVolumeGetVolumeDiskExtents,
+      kFsctlLockVolume, kFsctlDismountVolume, kFsctlUnlockVolume, kIoctlDiskDeleteDriveLayout};
   static const uint32_t errors[] = {2, 5, 21, 27, 32, 55, 87, 1117};
   SimFault f;
   f.op = ops[d.Below(sizeof ops / sizeof ops[0])];
@@ -477,9 +457,8 @@ void ArmFault() {
     // A disk that never says who it is must not be taken for the one listed.
     if (f.ioctl == kIoctlStorageQueryProperty) f.persistent = d.Percent(50);
   }
-  if ((f.op == SimOp::kRead || f.op == SimOp::kWrite) && d.Percent(30)) {
+  if ((f.op == SimOp::kRead || f.op == SimOp::kWrite) && d.Percent(30))
     f.shortBytes = 512 * (1 + d.Below(16));
-  }
   SimAddFault(f);
   Trace("fault armed: %s%s on '%s', call %d from now%s, %s %u", SimOpName(f.op),
         f.ioctl != 0 ? (" " + std::to_string(f.ioctl)).c_str() : "",
@@ -518,11 +497,7 @@ void MachineEvent() {
       return;
     }
     case 1: {  // a new disk plugged in
-      if (run->disks.size() >= 40) return;
-      run->disks.push_back(NewDisk("event: plugged in"));
-      Physical& p = run->disks.back();
-      p.isProtected = ListedAsProtected(p.serial, run->listed);
-      Plug(run->disks.size() - 1, "  ");
+      if (run->disks.size() < 40) PlugNew("event: plugged in", "  ");
       return;
     }
     case 2: {  // one pulled out earlier comes back
@@ -542,10 +517,7 @@ void MachineEvent() {
       Trace("event: PhysicalDrive%d swapped", n);
       Disturb(run->deviceDisk[SimDiskDevice(n)], false);
       Unplug(n);
-      run->disks.push_back(NewDisk("  for"));
-      Physical& p = run->disks.back();
-      p.isProtected = ListedAsProtected(p.serial, run->listed);
-      Plug(run->disks.size() - 1, "  ");
+      PlugNew("  for", "  ");
       return;
     }
     case 4: {  // another program touches a volume
@@ -615,9 +587,7 @@ void BetweenCalls(const SimCall& call) {
     run->inAction = false;
     return;
   }
-  const std::string where = std::string("  (after ") + SimOpName(call.op) + " " +
-                            Narrow(call.target) + ")";
-  run->trace += where + '\n';
+  Trace("  (after %s %s)", SimOpName(call.op), Narrow(call.target).c_str());
   if (b < 150) {
     MachineEvent();
   } else if (b < 190) {
@@ -642,21 +612,20 @@ void CheckVolumeControl(const SimCall& call) {
   if (call.op != SimOp::kDeviceControl || !call.ok ||
       (call.code != kFsctlLockVolume && call.code != kFsctlDismountVolume))
     return;
-  const std::string what = call.code == kFsctlLockVolume ? "locked" : "dismounted";
-  const size_t open = call.target.find(L'{');
-  const size_t close = call.target.find(L'}', open);
+  const std::string what =
+      Narrow(call.target) + (call.code == kFsctlLockVolume ? " was locked" : " was dismounted");
+  // Volumes are told apart by their {…} part, whichever prefix opened them.
+  const size_t open = call.target.find(L'{'), close = call.target.find(L'}', open);
   const std::wstring key =
-      open == std::wstring::npos ? call.target : call.target.substr(open, close + 1 - open);
+      open == std::wstring::npos ? L"?" : call.target.substr(open, close + 1 - open);
   for (size_t i = 0; i < run->volumes.size(); ++i) {
     if (run->volumes[i].find(key) == std::wstring::npos) continue;
     const Physical& p = run->disks[run->volumeDisk[i]];
     for (const Confirmed& c : run->confirmed)
       if (SameIdentity(p, c.entry)) return;
-    Fail(Narrow(call.target) + " (on " + Describe(p) + ") was " + what +
-         ", but no such disk was confirmed");
-    return;
+    return Fail(what + ", on " + Describe(p) + ", but no such disk was confirmed");
   }
-  Fail(Narrow(call.target) + " was " + what + ", but it lies on no disk the user could confirm");
+  Fail(what + ", but it lies on no disk the user could confirm");
 }
 
 void OnCall(const SimCall& call) {
@@ -739,8 +708,9 @@ void CheckDevices() {
   std::map<uint64_t, uint64_t> holdsTo;
   for (uint64_t device : SimDevices()) {
     const Physical& p = run->disks[run->deviceDisk[device]];
-    auto who = [&] { return "PhysicalDrive" + std::to_string(SimDeviceNumber(device)) +
-                            " (" + Describe(p) + ")"; };
+    auto who = [&] {
+      return "PhysicalDrive" + std::to_string(SimDeviceNumber(device)) + " (" + Describe(p) + ")";
+    };
     const std::vector<SimRange> writes = SimDeviceWrites(device);
     size_t& seen = run->checkedWrites[device];
     if (writes.size() > seen) {
@@ -860,8 +830,7 @@ void Step() {
     FakeAnswerFileDialog(run->imagePath, picked);
     Click(kBrowseButton, picked ? "browses and picks the image" : "browses and cancels");
   } else if (what < 48) {
-    if (d.Percent(6)) {
-      // Only the commands start threads, so this one fails Start's.
+    if (d.Percent(6)) {  // only the commands start threads: this fails Start's
       SimFault noThread;
       noThread.op = SimOp::kStartThread;
       noThread.error = kErrorNotEnoughMemory;
@@ -897,11 +866,9 @@ void Step() {
 std::vector<uint8_t> ExploreSeedBytes(uint64_t seed) {
   std::vector<uint8_t> bytes(768);
   uint64_t x = seed * 0x9E3779B97F4A7C15ull + 0xD1B54A32D192ED03ull;
-  for (uint8_t& b : bytes) {
-    x ^= x >> 30;
-    x *= 0xBF58476D1CE4E5B9ull;
-    x ^= x >> 27;
-    x *= 0x94D049BB133111EBull;
+  for (uint8_t& b : bytes) {  // splitmix64
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
     x ^= x >> 31;
     b = static_cast<uint8_t>(x >> 56);
   }
@@ -931,12 +898,6 @@ ExploreResult Explore(const uint8_t* data, size_t size) {
   SimReset();
   FakeViewReset();  // frees what the run made: libFuzzer counts on it
 
-  ExploreResult result;
-  result.ok = state.failure.empty();
-  result.failure = state.failure;
-  result.trace = state.trace;
-  result.steps = state.steps;
-  result.jobs = state.jobs;
   run = nullptr;
-  return result;
+  return {state.failure.empty(), state.failure, state.trace, state.steps, state.jobs};
 }
