@@ -104,9 +104,10 @@ stage_asan() {
 }
 
 stage_tsan() {
-  cmake --preset tsan >/dev/null && cmake --build --preset tsan -j "$jobs" --target tessavane_tests ||
-    return 1
-  TSAN_OPTIONS="halt_on_error=1" build/tsan/tests/tessavane_tests --gtest_filter='*Concurrency*' 2>&1 |
+  cmake --preset tsan >/dev/null &&
+    cmake --build --preset tsan -j "$jobs" --target tessavane_concurrency_tests || return 1
+  TSAN_OPTIONS="halt_on_error=1" build/tsan/tests/tessavane_concurrency_tests \
+    --gtest_filter='*Concurrency*' 2>&1 |
     tee "$logs/tsan.log"
   local status=${PIPESTATUS[0]}
   counts="$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests*\.$/\1/p' "$logs/tsan.log") tests"
