@@ -186,6 +186,15 @@ TEST_F(WipeJobTest, RefusedLayoutDeletionShowsTheControlCallsCode) {
 
 // The number confirmed now belongs to another device: its volumes stay
 // mounted and its layout stays, whenever the swap happened.
+// The wipe refused as "1110" with disk 1's layout left as it was.
+void ExpectRefusedAsNotTheDiskConfirmed() {
+  EXPECT_FALSE(SimLayoutDeleted(1));
+  const std::vector<FakeBox> boxes = FakeBoxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, L"打开目标磁盘失败 (错误码: 1110)。磁盘可能被其他程序锁定。");
+  EXPECT_EQ(FakeText(kStatusLabel), L"删除失败 (打开磁盘失败)");
+}
+
 TEST_F(WipeJobTest, AnotherDeviceUnderTheConfirmedNumberKeepsItsLayout) {
   for (bool duringRelease : {false, true}) {
     SCOPED_TRACE(duringRelease ? "swapped during the release" : "swapped before");
@@ -207,14 +216,10 @@ TEST_F(WipeJobTest, AnotherDeviceUnderTheConfirmedNumberKeepsItsLayout) {
     WipePartitionsJob(Entry(1, L"ACME TARGET"));
     SimSetCallHook(nullptr);
 
-    EXPECT_FALSE(SimLayoutDeleted(1));
-    std::vector<FakeBox> boxes = FakeBoxes();
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text,
-              L"打开目标磁盘失败 (错误码: 1110)。磁盘可能被其他程序锁定。");
-    EXPECT_EQ(boxes[0].caption, L"错误");
-    EXPECT_EQ(boxes[0].flags, kMbIconError);
-    EXPECT_EQ(FakeText(kStatusLabel), L"删除失败 (打开磁盘失败)");
+    ExpectRefusedAsNotTheDiskConfirmed();
+    ASSERT_EQ(FakeBoxes().size(), 1u);
+    EXPECT_EQ(FakeBoxes()[0].caption, L"错误");
+    EXPECT_EQ(FakeBoxes()[0].flags, kMbIconError);
     EXPECT_EQ(FakeButtonState(), "idle");
     EXPECT_EQ(FakePostedRefreshes(), 0);
     EXPECT_EQ(SimOpenHandles(), 0);
@@ -260,12 +265,7 @@ TEST_F(WipeJobTest, ADiskNotKnownToBeTheOneConfirmedKeepsItsLayout) {
     }
     WipePartitionsJob(entry);
 
-    EXPECT_FALSE(SimLayoutDeleted(1));
-    std::vector<FakeBox> boxes = FakeBoxes();
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text,
-              L"打开目标磁盘失败 (错误码: 1110)。磁盘可能被其他程序锁定。");
-    EXPECT_EQ(FakeText(kStatusLabel), L"删除失败 (打开磁盘失败)");
+    ExpectRefusedAsNotTheDiskConfirmed();
     if (c != kOpenFailsWithoutACode) {
       EXPECT_TRUE(SimVolumeMounted(kVolume));
     }
