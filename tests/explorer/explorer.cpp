@@ -212,7 +212,11 @@ Physical NewDisk(const char* why) {
   Physical p;
   const size_t index = run->disks.size();
   SimDisk& c = p.config;
-  c.sectorSize = d.Percent(25) ? 4096 : 512;
+  // One byte: the sector size, and whether the disk is slow enough for the
+  // speed line (the virtual clock, so no run waits for it).
+  const uint32_t kind = d.Byte();
+  c.sectorSize = kind * 100 < 25 * 256 ? 4096 : 512;
+  if (kind & 1) c.bytesPerSecond = 4 * kMiB;
   // Up to three chunks of the write: enough for every path, and quick.
   c.length = (1 + d.Below(9)) * kMiB + d.Below(4) * 4096;
   c.removable = d.Percent(40);
@@ -229,9 +233,9 @@ Physical NewDisk(const char* why) {
   }
   p.name = Wide(c.vendor.empty() ? c.product : c.vendor + " " + c.product);
   p.serial = Wide(c.serial);
-  Trace("%s disk%zu: %llu bytes, %u-byte sectors%s, name '%s', serial '%s'", why,
-        index, static_cast<unsigned long long>(c.length), c.sectorSize,
-        c.removable ? ", removable" : "", Narrow(p.name).c_str(), c.serial.c_str());
+  Trace("%s disk%zu: %llu bytes, %u-byte sectors%s%s, name '%s', serial '%s'", why, index,
+        static_cast<unsigned long long>(c.length), c.sectorSize, c.removable ? ", removable" : "",
+        c.bytesPerSecond != 0 ? ", 4 MiB/s" : "", Narrow(p.name).c_str(), c.serial.c_str());
   return p;
 }
 
