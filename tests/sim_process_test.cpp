@@ -167,6 +167,40 @@ TEST_F(SimProcess, HandlesAllocationsAndThreadsAreCounted) {
   EXPECT_EQ(finished.load(), 2);
 }
 
+// A released block serves the next allocation of its size, and reads as
+// zeros again, as VirtualAlloc's pages do: where reads filled it, where the
+// program stored itself, and in a tail no whole word covers.
+TEST_F(SimProcess, AReusedPageBlockReadsAsZeros) {
+  constexpr size_t kBytes = 3 * 4096 + 5;
+  auto allZero = [](const void* p) {
+    const auto* b = static_cast<const uint8_t*>(p);
+    for (size_t i = 0; i < kBytes; ++i)
+      if (b[i] != 0) return false;
+    return true;
+  };
+  uint8_t* first = static_cast<uint8_t*>(OsPageAlloc(kBytes));
+  ASSERT_NE(first, nullptr);
+  OsHandle h = nullptr;
+  uint32_t done = 0;
+  ASSERT_TRUE(OsOpen(L"D:\\a.img", kGenericRead, kShareRW, kOpenExisting, 0, &h));
+  ASSERT_TRUE(OsRead(h, first + 4096, 100, &done));
+  OsClose(h);
+  OsPageFree(first);
+  EXPECT_EQ(SimPageBlocksStoredIn(), 0);
+
+  uint8_t* again = static_cast<uint8_t*>(OsPageAlloc(kBytes));
+  ASSERT_EQ(again, first);
+  EXPECT_TRUE(allZero(again));
+  again[kBytes - 1] = 7;  // the program's own store, past any read
+  again[10] = 7;
+  OsPageFree(again);
+  EXPECT_EQ(SimPageBlocksStoredIn(), 1);
+  uint8_t* third = static_cast<uint8_t*>(OsPageAlloc(kBytes));
+  ASSERT_EQ(third, first);
+  EXPECT_TRUE(allZero(third));
+  OsPageFree(third);
+}
+
 TEST_F(SimProcess, CallLogAndHook) {
   SimClearCallLog();
   std::vector<std::string> seen;

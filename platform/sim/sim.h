@@ -304,6 +304,10 @@ void SimKeepCallLog(bool keep);
 int SimOpenHandles();        // files, devices and volumes open now
 int SimOpenFinds();          // volume enumerations not yet closed
 int SimLivePageAllocations();
+// Page blocks released with bytes the program stored past what the
+// machine's reads filled: zeroed whole on reuse, except in the fuzzer's
+// build, which does not look and zeroes only what reads filled.
+int SimPageBlocksStoredIn();
 int SimLiveHeapAllocations();
 // Threads started through OsStartThread that have not returned yet.
 int SimRunningThreads();

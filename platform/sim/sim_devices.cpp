@@ -631,6 +631,7 @@ bool OsRead(OsHandle h, void* buffer, uint32_t length, uint32_t* done) {
     n = length;
     if (shortBytes != 0) n = std::min<uint64_t>(n, shortBytes);
     uint32_t error = 0;
+    NoteCallerBytes(call.m, bytes, static_cast<size_t>(n));  // a failing read may fill some
     if (!ReadDiskBytes(disk, hs->position, bytes, static_cast<size_t>(n),
                        &error)) {
       return call.Fail(error);
@@ -642,6 +643,7 @@ bool OsRead(OsHandle h, void* buffer, uint32_t length, uint32_t* done) {
     if (!FileSize(f, &size)) return call.Fail(1117);
     if (hs->position < size) n = std::min<uint64_t>(length, size - hs->position);
     if (shortBytes != 0) n = std::min<uint64_t>(n, shortBytes);
+    NoteCallerBytes(call.m, bytes, static_cast<size_t>(n));
     if (f.hostPath.empty()) {
       if (n > 0) std::memcpy(bytes, FileBytes(f) + hs->position, n);
     } else {

@@ -187,11 +187,17 @@ struct Machine {
   std::unordered_map<uintptr_t, HandleState> handles;
   std::unordered_map<uintptr_t, FindState> finds;
 
-  std::unordered_map<void*, size_t> pageBlocks;  // live, with their sizes
+  // A page block and how far from its start it may hold other than zeros.
+  struct PageBlock {
+    size_t bytes;
+    size_t dirty;
+  };
+  std::unordered_map<void*, PageBlock> pageBlocks;  // live
+  int pageBlocksStoredIn = 0;  // see SimPageBlocksStoredIn
   // Released blocks kept to serve later allocations of their size without
   // fresh host pages (sim_process.cpp); host memory, so they outlive
   // SimReset.
-  std::vector<std::pair<size_t, void*>> pagePool;
+  std::vector<std::pair<void*, PageBlock>> pagePool;
   std::unordered_set<void*> heapBlocks;
   int runningThreads = 0;  // survives SimReset: those threads still run
   bool inlineThreads = false;  // SimRunThreadsInline
@@ -261,6 +267,9 @@ inline size_t FileByteCount(const FileState& f) {
   return f.shared != nullptr ? f.sharedSize : f.bytes.size();
 }
 void OwnFileBytes(FileState& f);
+// Notes that the machine wrote [p, p + n) of the caller's memory: a page
+// block's reuse re-zeroes no more than was written.
+void NoteCallerBytes(Machine& m, const void* p, size_t n);
 
 // ---- Disk contents (sim_machine.cpp) -----------------------------------------
 

@@ -488,6 +488,7 @@ void SimReset() {
   // Blocks still out belong to code that may free them later; they are
   // released then without counting against the new machine.
   m.pageBlocks.clear();
+  m.pageBlocksStoredIn = 0;
   m.heapBlocks.clear();
   m.hostFiles = false;
   m.inlineThreads = false;
@@ -903,6 +904,13 @@ int SimLivePageAllocations() {
   Machine& m = TheMachine();
   std::lock_guard<std::mutex> lock(m.mutex);
   return static_cast<int>(m.pageBlocks.size());
+}
+
+int SimPageBlocksStoredIn() {
+  EnsureMachine();
+  Machine& m = TheMachine();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  return m.pageBlocksStoredIn;
 }
 
 int SimLiveHeapAllocations() {
