@@ -25,7 +25,7 @@ cd "$(dirname "$0")/.."
 targets=(descriptor protected_list texts explore)
 # Runs of the suite's fixed run: about 2 minutes for the stage, build
 # included, on 2 cores.
-declare -A fixed_runs=([descriptor]=150000 [protected_list]=40000 [texts]=150000 [explore]=10000)
+declare -A fixed_runs=([descriptor]=150000 [protected_list]=40000 [texts]=150000 [explore]=20000)
 bin=build/fuzz/fuzz
 # Allocation stacks cost the explorer a tenth of its runs, and a finding is
 # replayed with them anyway (ASAN_OPTIONS from the caller wins).

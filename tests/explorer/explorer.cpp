@@ -31,6 +31,10 @@
 //    serial) cannot be told apart by the program, which says so.
 //  - The PE never runs from disk 0: there the boot-disk rule, as written,
 //    marks the first removable disk instead.
+//  - A run ends after 48 steps, or after the step in which its jobs' writes
+//    to disks passed 32 MiB (at least three whole writes of its largest
+//    disk): longer runs reached no path of the program that shorter ones
+//    miss, and took most of the search's time.
 #include "tests/explorer/explorer.h"
 
 #include <algorithm>
@@ -56,6 +60,7 @@ namespace {
 constexpr uint64_t kMiB = 1024 * 1024;
 constexpr uint64_t kPage = 4096;
 constexpr int kMaxSteps = 48;
+constexpr uint64_t kMaxDiskBytes = 32 * kMiB;
 const wchar_t kMissingPath[] = L"Z:\\missing.img";
 constexpr size_t kMaxImage = 9 * kMiB + 3 * 4096 + 5000;  // the largest image a run makes
 
@@ -75,10 +80,11 @@ std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()
 
 // Reads the decisions; past the end every answer is 0, which the explorer
 // reads as "nothing happens" wherever something could.
-class Decisions {
- public:
-  Decisions(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  uint32_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
+struct Decisions {
+  const uint8_t* data;
+  size_t size;
+  size_t at = 0;
+  uint32_t Byte() { return at < size ? data[at++] : 0; }
   uint32_t Below(uint32_t n) {
     if (n <= 1) return 0;
     uint32_t v = Byte();
@@ -86,12 +92,7 @@ class Decisions {
     return v % n;
   }
   bool Percent(uint32_t p) { return Byte() * 100 < p * 256; }
-  bool Exhausted() const { return at_ >= size_; }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t at_ = 0;
+  bool Exhausted() const { return at >= size; }
 };
 
 // One physical disk of the run: it keeps its identity when it is pulled out
@@ -111,12 +112,12 @@ struct Confirmed {
 };
 
 struct Run {
-  explicit Run(const uint8_t* data, size_t size) : d(data, size) {}
+  Run(const uint8_t* data, size_t size, bool tracing) : d{data, size}, tracing(tracing) {}
   Decisions d;
-  std::string trace;
-  std::string failure;
-  int steps = 0;
-  int jobs = 0;
+  bool tracing;
+  std::string trace, failure;
+  int steps = 0, jobs = 0;
+  uint64_t diskBytes = 0;  // written to disks by the jobs
 
   std::vector<Physical> disks;
   std::map<uint64_t, size_t> deviceDisk;  // simulated device -> physical disk
@@ -129,9 +130,7 @@ struct Run {
   std::map<wchar_t, int> letterDisk;      // physical disk of each letter
   std::wstring imagePath;
   std::basic_string_view<uint8_t> image;
-  // The image's volume went with its disk; a disk plugged back in brings no
-  // volume back.
-  bool imageGone = false;
+  bool imageGone = false;  // its volume went with its disk, for good
 
   std::vector<Confirmed> confirmed;       // this step's confirmations
   std::map<uint64_t, size_t> checkedWrites;
@@ -139,23 +138,18 @@ struct Run {
   // Past the image's end a device holds what it held before (checked writes
   // keep it): the machine's pattern, but for the sectors each layout
   // deletion rewrote, as read after it, oldest first.
-  struct Change {
-    uint64_t offset;
-    std::vector<uint8_t> bytes;
-  };
+  struct Change { uint64_t offset; std::vector<uint8_t> bytes; };
   std::map<uint64_t, std::vector<Change>> changes;
 
   // The write confirmed this step, from its confirmation to its job's end:
   // the physical disks it depends on (the target, the image's; -1 none),
   // and whether the job has written the target yet.
   bool writePending = false;
-  int writeTarget = -1;
-  int imageDisk = -1;
+  int writeTarget = -1, imageDisk = -1;
   bool targetWritten = false;
 
   bool inAction = false;  // the hook does not act inside an action of its own
-  // A job runs: the window's thread is free, so the person may click.
-  bool inJob = false;
+  bool inJob = false;     // the window's thread is free: the person may click
   bool closed = false;
   bool completedThisStep = false;  // the job's completion box was shown
   bool disturbed = false;  // see Disturb
@@ -167,7 +161,10 @@ struct Run {
 
 Run* run = nullptr;
 
-void Trace(const char* format, ...) {
+// A line of the decoded run; its arguments are not even worked out unless
+// the run is traced.
+#define TRACE(...) (run->tracing ? TraceLine(__VA_ARGS__) : void())
+void TraceLine(const char* format, ...) {
   char line[512];
   va_list args;
   va_start(args, format);
@@ -180,7 +177,7 @@ void Trace(const char* format, ...) {
 void Fail(const std::string& what) {
   if (run->failure.find(what) != std::string::npos) return;
   run->failure += what + '\n';
-  Trace("!! %s", what.c_str());
+  TRACE("!! %s", what.c_str());
 }
 
 std::string Describe(const Physical& p) {
@@ -198,8 +195,7 @@ bool ListedAsProtected(const std::wstring& serial,
                        const std::vector<std::wstring>& listed) {
   if (serial.empty()) return false;
   for (int i = 0; builtinProtectedSerials[i] != nullptr; ++i)
-    if (EqualsIgnoringAsciiCase(serial.c_str(), builtinProtectedSerials[i]))
-      return true;
+    if (EqualsIgnoringAsciiCase(serial.c_str(), builtinProtectedSerials[i])) return true;
   for (const std::wstring& s : listed)
     if (EqualsIgnoringAsciiCase(serial.c_str(), s.c_str())) return true;
   return false;
@@ -233,10 +229,16 @@ Physical NewDisk(const char* why) {
   }
   p.name = Wide(c.vendor.empty() ? c.product : c.vendor + " " + c.product);
   p.serial = Wide(c.serial);
-  Trace("%s disk%zu: %llu bytes, %u-byte sectors%s%s, name '%s', serial '%s'", why, index,
+  TRACE("%s disk%zu: %llu bytes, %u-byte sectors%s%s, name '%s', serial '%s'", why, index,
         static_cast<unsigned long long>(c.length), c.sectorSize, c.removable ? ", removable" : "",
         c.bytesPerSecond != 0 ? ", 4 MiB/s" : "", Narrow(p.name).c_str(), c.serial.c_str());
   return p;
+}
+
+// The physical disk a path's letter lies on; -1 for none.
+int DiskOfPath(const std::wstring& path) {
+  auto letter = path.empty() ? run->letterDisk.end() : run->letterDisk.find(path[0]);
+  return letter == run->letterDisk.end() ? -1 : letter->second;
 }
 
 void Remember(size_t disk, int number) {
@@ -261,10 +263,9 @@ void AddVolume(size_t disk, int number) {
     run->letterDisk[v.letter] = static_cast<int>(disk);
   }
   SimAddVolume(v);
-  Trace("  volume %s on disk%zu at %llu, %s%s%s", Narrow(v.name).c_str(), disk,
-        static_cast<unsigned long long>(first + kPage),
-        v.mounted ? "mounted" : "dismounted",
-        v.letter != 0 ? (std::string(", letter ") + static_cast<char>(v.letter)).c_str() : "",
+  TRACE("  volume %s on disk%zu at %llu, %s, letter %c%s", Narrow(v.name).c_str(), disk,
+        static_cast<unsigned long long>(first + kPage), v.mounted ? "mounted" : "dismounted",
+        v.letter != 0 ? static_cast<char>(v.letter) : '-',
         v.remountAfterWrites != 0 ? ", remounted by another program" : "");
   run->volumes.push_back(v.name);
   run->volumeDisk.push_back(static_cast<int>(disk));
@@ -272,7 +273,7 @@ void AddVolume(size_t disk, int number) {
     std::wstring path = std::wstring(1, v.letter) + L":\\busy.dat";
     SimPutFile(path, {1, 2, 3});
     SimSetFileHolder(path, SimHolder::kShared);
-    Trace("  %s held open by another program", Narrow(path).c_str());
+    TRACE("  %s held open by another program", Narrow(path).c_str());
   }
 }
 
@@ -291,7 +292,7 @@ void BuildMachine() {
     numbers.push_back(n);
   }
   for (int i = 0; i < count; ++i) {
-    Trace("machine: PhysicalDrive%d:", numbers[i]);
+    TRACE("machine: PhysicalDrive%d:", numbers[i]);
     Physical p = NewDisk(" ");
     p.config.number = numbers[i];
     run->disks.push_back(p);
@@ -317,7 +318,7 @@ void BuildMachine() {
     pe.letter = L'X';
     pe.extents = {{0xFFFFFFFFu, 0, 3 * kMiB}};
     run->exeFolder = L"X:\\";
-    Trace("machine: the PE runs from memory (X:)");
+    TRACE("machine: the PE runs from memory (X:)");
   } else {
     const Physical& stick = run->disks[run->peStick];
     pe.name = L"\\\\?\\Volume{pe}\\";
@@ -326,7 +327,7 @@ void BuildMachine() {
                    stick.config.length - kPage}};
     run->exeFolder = L"D:\\";
     run->letterDisk[L'D'] = run->peStick;
-    Trace("machine: the PE runs from disk%d's letter D: (PhysicalDrive%d)",
+    TRACE("machine: the PE runs from disk%d's letter D: (PhysicalDrive%d)",
           run->peStick, stick.config.number);
   }
   SimAddVolume(pe);
@@ -334,8 +335,7 @@ void BuildMachine() {
 
   for (size_t i = 0; i < run->disks.size(); ++i) {
     if (static_cast<int>(i) == run->peStick) continue;
-    const uint32_t volumes = d.Below(3);
-    for (uint32_t k = 0; k < volumes; ++k) AddVolume(i, run->disks[i].config.number);
+    for (uint32_t k = 0, n = d.Below(3); k < n; ++k) AddVolume(i, run->disks[i].config.number);
   }
 
   if (d.Percent(60)) {
@@ -350,7 +350,7 @@ void BuildMachine() {
     }
     SimPutFile(run->exeFolder + L"prohibited_disks.txt",
                std::vector<uint8_t>(text.begin(), text.end()));
-    Trace("machine: prohibited_disks.txt lists %zu serials", run->listed.size());
+    TRACE("machine: prohibited_disks.txt lists %zu serials", run->listed.size());
   }
   for (Physical& p : run->disks) p.isProtected = ListedAsProtected(p.serial, run->listed);
 
@@ -380,7 +380,7 @@ void BuildMachine() {
   else
     run->imagePath = L"Z:\\images\\image.img";
   SimShareFile(run->imagePath, run->image.data(), run->image.size());
-  Trace("machine: image %s, %zu bytes", Narrow(run->imagePath).c_str(), run->image.size());
+  TRACE("machine: image %s, %zu bytes", Narrow(run->imagePath).c_str(), run->image.size());
 }
 
 // ---- the machine's events -------------------------------------------------------
@@ -400,13 +400,10 @@ std::vector<int> RemovableNumbers() {
 
 void Plug(size_t disk, const char* how) {
   const int number = SimPlugDisk(run->disks[disk].config);
-  if (number < 0) {
-    Trace("%s disk%zu: no free number", how, disk);
-    return;
-  }
+  if (number < 0) return TRACE("%s disk%zu: no free number", how, disk);
   run->disks[disk].config.number = number;
   Remember(disk, number);
-  Trace("%s disk%zu: it is PhysicalDrive%d now", how, disk, number);
+  TRACE("%s disk%zu: it is PhysicalDrive%d now", how, disk, number);
   if (run->d.Percent(40)) AddVolume(disk, number);
 }
 
@@ -418,9 +415,7 @@ void PlugNew(const char* why, const char* how) {
 }
 
 void Unplug(int number) {
-  auto letter = run->letterDisk.find(run->imagePath[0]);
-  if (letter != run->letterDisk.end() &&
-      run->deviceDisk[SimDiskDevice(number)] == static_cast<size_t>(letter->second))
+  if (DiskOfPath(run->imagePath) == static_cast<int>(run->deviceDisk[SimDiskDevice(number)]))
     run->imageGone = true;
   SimUnplugDisk(number);
 }
@@ -445,17 +440,12 @@ void ArmFault() {
   f.op = ops[d.Below(sizeof ops / sizeof ops[0])];
   f.nth = 1 + static_cast<int>(d.Below(3));
   f.error = errors[d.Below(sizeof errors / sizeof errors[0])];
-  const bool onPaths = f.op != SimOp::kPageAlloc && f.op != SimOp::kStartThread &&
-                       f.op != SimOp::kFindFirstVolume && f.op != SimOp::kFindNextVolume;
-  if (onPaths) {
-    // Disks, volumes by name and the image: never the PE's own volume or
-    // the protected list.
-    switch (d.Below(3)) {
-      case 0: f.target = L"PhysicalDrive"; break;
-      case 1: f.target = L"\\\\?\\Volume{"; break;
-      default: f.target = run->imagePath; break;
-    }
-  }
+  // Calls on paths fail on disks, volumes by name or the image: never on the
+  // PE's own volume or the protected list.
+  const std::wstring targets[] = {L"PhysicalDrive", L"\\\\?\\Volume{", run->imagePath};
+  if (f.op != SimOp::kPageAlloc && f.op != SimOp::kStartThread &&
+      f.op != SimOp::kFindFirstVolume && f.op != SimOp::kFindNextVolume)
+    f.target = targets[d.Below(3)];
   if (f.op == SimOp::kDeviceControl) {
     f.ioctl = ioctls[d.Below(sizeof ioctls / sizeof ioctls[0])];
     // A disk that never says who it is must not be taken for the one listed.
@@ -464,10 +454,9 @@ void ArmFault() {
   if ((f.op == SimOp::kRead || f.op == SimOp::kWrite) && d.Percent(30))
     f.shortBytes = 512 * (1 + d.Below(16));
   SimAddFault(f);
-  Trace("fault armed: %s%s on '%s', call %d from now%s, %s %u", SimOpName(f.op),
-        f.ioctl != 0 ? (" " + std::to_string(f.ioctl)).c_str() : "",
-        Narrow(f.target).c_str(), f.nth, f.persistent ? " on" : "",
-        f.shortBytes != 0 ? "short to" : "error",
+  TRACE("fault armed: %s%s on '%s', call %d from now%s, %s %u", SimOpName(f.op),
+        f.ioctl != 0 ? (" " + std::to_string(f.ioctl)).c_str() : "", Narrow(f.target).c_str(),
+        f.nth, f.persistent ? " on" : "", f.shortBytes != 0 ? "short to" : "error",
         f.shortBytes != 0 ? f.shortBytes : f.error);
 }
 
@@ -495,15 +484,14 @@ void MachineEvent() {
       std::vector<int> numbers = RemovableNumbers();
       if (numbers.empty()) return;
       const int n = numbers[d.Below(static_cast<uint32_t>(numbers.size()))];
-      Trace("event: PhysicalDrive%d pulled out", n);
+      TRACE("event: PhysicalDrive%d pulled out", n);
       Disturb(run->deviceDisk[SimDiskDevice(n)], false);
       Unplug(n);
       return;
     }
-    case 1: {  // a new disk plugged in
+    case 1:  // a new disk plugged in
       if (run->disks.size() < 40) PlugNew("event: plugged in", "  ");
       return;
-    }
     case 2: {  // one pulled out earlier comes back
       std::vector<size_t> away;
       for (size_t i = 0; i < run->disks.size(); ++i)
@@ -518,7 +506,7 @@ void MachineEvent() {
       std::vector<int> numbers = RemovableNumbers();
       if (numbers.empty() || run->disks.size() >= 40) return;
       const int n = numbers[d.Below(static_cast<uint32_t>(numbers.size()))];
-      Trace("event: PhysicalDrive%d swapped", n);
+      TRACE("event: PhysicalDrive%d swapped", n);
       Disturb(run->deviceDisk[SimDiskDevice(n)], false);
       Unplug(n);
       PlugNew("  for", "  ");
@@ -530,7 +518,7 @@ void MachineEvent() {
         if (Present(static_cast<size_t>(run->volumeDisk[i]))) live.push_back(i);
       if (live.empty()) return;
       const size_t v = live[d.Below(static_cast<uint32_t>(live.size()))];
-      Trace("event: another program touches %s", Narrow(run->volumes[v]).c_str());
+      TRACE("event: another program touches %s", Narrow(run->volumes[v]).c_str());
       Disturb(static_cast<size_t>(run->volumeDisk[v]), true);
       SimTouchVolume(run->volumes[v]);
       return;
@@ -544,7 +532,7 @@ void MachineEvent() {
 // ---- the user -------------------------------------------------------------------
 
 void Click(ControlId control, const char* what) {
-  Trace("user: %s", what);
+  TRACE("user: %s", what);
   const bool outerJob = run->inJob;
   HandleCommand(control, 0);
   run->inJob = outerJob;  // a job started by this click has ended
@@ -552,10 +540,9 @@ void Click(ControlId control, const char* what) {
 
 void TypePath() {
   Decisions& d = run->d;
-  const wchar_t* paths[] = {run->imagePath.c_str(), run->imagePath.c_str(),
-                           kMissingPath, L""};
+  const wchar_t* paths[] = {run->imagePath.c_str(), run->imagePath.c_str(), kMissingPath, L""};
   const wchar_t* path = paths[d.Below(4)];
-  Trace("user: types '%s' into the path box", Narrow(path).c_str());
+  TRACE("user: types '%s' into the path box", Narrow(path).c_str());
   // The job reads the box when it starts: another path typed in between is
   // the person's own change of image.
   if (run->writePending && path != run->imagePath) run->disturbed = true;
@@ -565,7 +552,7 @@ void TypePath() {
 void Select() {
   const int lines = static_cast<int>(FakeListLines().size());
   const int line = static_cast<int>(run->d.Below(static_cast<uint32_t>(lines + 1))) - 1;
-  Trace("user: selects line %d%s", line,
+  TRACE("user: selects line %d%s", line,
         line >= 0 ? (" '" + Narrow(FakeListLines()[line]) + "'").c_str() : "");
   FakeSelect(line);
   HandleCommand(kDiskList, 1);
@@ -586,13 +573,8 @@ void BetweenCalls(const SimCall& call) {
   DrawNextInterruption();
   const uint32_t b = d.Byte();
   run->inAction = true;
-  if (!run->inJob) {
-    MachineEvent();
-    run->inAction = false;
-    return;
-  }
-  Trace("  (after %s %s)", SimOpName(call.op), Narrow(call.target).c_str());
-  if (b < 150) {
+  if (run->inJob) TRACE("  (after %s %s)", SimOpName(call.op), Narrow(call.target).c_str());
+  if (!run->inJob || b < 150) {
     MachineEvent();
   } else if (b < 190) {
     Click(kRefreshButton, "presses 刷新");
@@ -604,7 +586,7 @@ void BetweenCalls(const SimCall& call) {
   } else if (b < 250) {
     TypePath();
   } else {
-    Trace("user: closes the window");
+    TRACE("user: closes the window");
     run->closed = true;
   }
   run->inAction = false;
@@ -639,15 +621,17 @@ void OnCall(const SimCall& call) {
   // With threads run inline, a job's work follows its thread's start.
   if (call.op == SimOp::kStartThread && call.ok) run->inJob = true;
   if (run->inJob && call.op == SimOp::kWrite && call.ok &&
-      call.target.find(L"PhysicalDrive") != std::wstring::npos)
+      call.target.find(L"PhysicalDrive") != std::wstring::npos) {
     run->targetWritten = true;
+    run->diskBytes += call.done;
+  }
   BetweenCalls(call);
 }
 
 int AnswerBox(const FakeBox& box) {
   Decisions& d = run->d;
   if ((box.flags & 0xF) != kMbYesNo) {
-    Trace("  box '%s': %s", Narrow(box.caption).c_str(), Narrow(box.text).c_str());
+    TRACE("  box '%s': %s", Narrow(box.caption).c_str(), Narrow(box.text).c_str());
     if (box.caption == L"完成" && box.text.rfind(L"镜像写入完成", 0) == 0)
       run->completedThisStep = true;
     // A person may press Cancel while a job's box is up.
@@ -661,7 +645,7 @@ int AnswerBox(const FakeBox& box) {
     return kIdOk;
   }
   const bool yes = d.Byte() < 200;
-  Trace("  box '%s': %s -> %s", Narrow(box.caption).c_str(), Narrow(box.text).c_str(),
+  TRACE("  box '%s': %s -> %s", Narrow(box.caption).c_str(), Narrow(box.text).c_str(),
         yes ? "yes" : "no");
   if (yes) {
     Confirmed c;
@@ -671,8 +655,7 @@ int AnswerBox(const FakeBox& box) {
       const uint64_t device = SimDiskDevice(c.entry.number);
       const int target = device == 0 ? -1 : static_cast<int>(run->deviceDisk[device]);
       const std::wstring path = FakeText(kImagePathBox);
-      auto letter = path.empty() ? run->letterDisk.end() : run->letterDisk.find(path[0]);
-      const int imageDisk = letter == run->letterDisk.end() ? -1 : letter->second;
+      const int imageDisk = DiskOfPath(path);
       c.mustComplete = target >= 0 && SameIdentity(run->disks[target], c.entry) &&
                        path == run->imagePath && !run->image.empty() &&
                        run->image.size() <= c.entry.sizeBytes && imageDisk != target &&
@@ -711,7 +694,8 @@ void CheckDevices() {
   // the image: a completion need not compare that part again.
   std::map<uint64_t, uint64_t> holdsTo;
   for (uint64_t device : SimDevices()) {
-    const Physical& p = run->disks[run->deviceDisk[device]];
+    const int disk = static_cast<int>(run->deviceDisk[device]);
+    const Physical& p = run->disks[disk];
     auto who = [&] {
       return "PhysicalDrive" + std::to_string(SimDeviceNumber(device)) + " (" + Describe(p) + ")";
     };
@@ -722,12 +706,10 @@ void CheckDevices() {
         Fail(who() + " was written, but no write was confirmed");
       } else if (!SameIdentity(p, write->entry)) {
         Fail(who() + " was written, but the user confirmed PhysicalDrive" +
-             std::to_string(write->entry.number) + " ('" +
-             Narrow(write->entry.displayName) + "' serial '" +
-             Narrow(write->entry.serial) + "')");
+             std::to_string(write->entry.number) + " ('" + Narrow(write->entry.displayName) +
+             "' serial '" + Narrow(write->entry.serial) + "')");
       }
-      if (static_cast<int>(run->deviceDisk[device]) == run->peStick)
-        Fail(who() + ": the PE stick was written");
+      if (disk == run->peStick) Fail(who() + ": the PE stick was written");
       if (p.isProtected) Fail(who() + ": a disk with a protected serial was written");
       // Within the image: the image; past it: what the disk held.
       for (size_t i = seen; i < writes.size(); ++i) {
@@ -754,13 +736,9 @@ void CheckDevices() {
       for (const Confirmed& c : run->confirmed)
         if (!c.write && SameIdentity(p, c.entry)) confirmedWipe = true;
       if (!confirmedWipe) Fail(who() + ": its layout was deleted, but nobody confirmed that");
-      if (static_cast<int>(run->deviceDisk[device]) == run->peStick)
-        Fail(who() + ": the PE stick's layout was deleted");
+      if (disk == run->peStick) Fail(who() + ": the PE stick's layout was deleted");
       const uint64_t length = SimDeviceConfig(device).length;
-      auto letter = run->letterDisk.find(run->imagePath[0]);
-      if (letter != run->letterDisk.end() &&
-          run->deviceDisk[device] == static_cast<size_t>(letter->second))
-        run->imageGone = true;  // its volume went with the layout
+      if (DiskOfPath(run->imagePath) == disk) run->imageGone = true;  // its volume went too
       for (uint64_t at : {uint64_t{0}, length - kPage})  // the sectors it rewrote
         run->changes[device].push_back({at, SimReadDevice(device, at, at ? kPage : 2 * kPage)});
     }
@@ -770,20 +748,17 @@ void CheckDevices() {
     if (write == nullptr) Fail("completion reported, but no write was confirmed");
     bool holds = false;
     for (uint64_t device : SimDevices()) {
-      if (write == nullptr ||
-          !SameIdentity(run->disks[run->deviceDisk[device]], write->entry))
-        continue;
       const uint64_t from = holdsTo[device];
-      holds = holds || (!run->image.empty() &&
+      holds = holds || (write != nullptr && !run->image.empty() &&
+                        SameIdentity(run->disks[run->deviceDisk[device]], write->entry) &&
                         SimDeviceHolds(device, from, run->image.data() + from,
                                        run->image.size() - from));
     }
     if (!holds) Fail("completion reported, but no disk the user confirmed holds the image");
   } else if (write != nullptr && write->mustComplete && !run->disturbed &&
              !run->closed && FaultHits() == run->faultHits) {
-    Fail("the write to PhysicalDrive" + std::to_string(write->entry.number) +
-         " ended '" + Narrow(FakeText(kStatusLabel)) +
-         "' though nothing stood in its way");
+    Fail("the write to PhysicalDrive" + std::to_string(write->entry.number) + " ended '" +
+         Narrow(FakeText(kStatusLabel)) + "' though nothing stood in its way");
   }
 }
 
@@ -791,8 +766,7 @@ bool ProgramText(const std::wstring& s) {
   static const wchar_t* const exact[] = {
       L"准备就绪", L"磁盘列表已刷新", L"开始写入镜像...", L"写入失败或被中止",
       L"已取消", L"取消中...", L"删除失败 (打开磁盘失败)", L"删除失败 (IOCTL 失败)"};
-  for (const wchar_t* e : exact)
-    if (s == e) return true;
+  for (const wchar_t* e : exact) if (s == e) return true;
   auto between = [&s](const std::wstring& head, const std::wstring& tail) {
     return s.size() > head.size() + tail.size() && s.rfind(head, 0) == 0 &&
            s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
@@ -808,6 +782,8 @@ void CheckAtRest() {
   if (SimOpenFinds() != 0) Fail("a volume enumeration left open");
   if (SimLivePageAllocations() != 0) Fail("a page allocation left behind");
   if (SimLiveHeapAllocations() != 0) Fail("a heap allocation left behind");
+  if (SimPageBlocksStoredIn() != 0)  // the fuzzer's machine would not zero them again
+    Fail("the job stored into its page buffer past what its reads filled");
   if (FakeButtonState() != "idle") Fail("buttons not idle at rest: " + FakeButtonState());
   if (cancelRequested.load()) Fail("the cancel flag is still set at rest");
   const std::wstring status = FakeText(kStatusLabel);
@@ -839,7 +815,7 @@ void Step() {
       noThread.op = SimOp::kStartThread;
       noThread.error = kErrorNotEnoughMemory;
       SimAddFault(noThread);
-      Trace("fault armed: the next StartThread fails");
+      TRACE("fault armed: the next StartThread fails");
     }
     ++run->jobs;
     Click(kStartButton, "presses 开始写入");
@@ -854,7 +830,7 @@ void Step() {
     MachineEvent();
     run->inAction = false;
   } else {
-    Trace("user: closes the window");
+    TRACE("user: closes the window");
     run->closed = true;
   }
   // The wipe's posted Refresh runs once the UI thread is free again.
@@ -862,25 +838,13 @@ void Step() {
     Click(kRefreshButton, "(the posted 刷新 runs)");
   CheckAtRest();
   const std::wstring status = FakeText(kStatusLabel);
-  Trace("  status '%s'", Narrow(status).c_str());
+  TRACE("  status '%s'", Narrow(status).c_str());
 }
 
 }  // namespace
 
-std::vector<uint8_t> ExploreSeedBytes(uint64_t seed) {
-  std::vector<uint8_t> bytes(768);
-  uint64_t x = seed * 0x9E3779B97F4A7C15ull + 0xD1B54A32D192ED03ull;
-  for (uint8_t& b : bytes) {  // splitmix64
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    x ^= x >> 31;
-    b = static_cast<uint8_t>(x >> 56);
-  }
-  return bytes;
-}
-
-ExploreResult Explore(const uint8_t* data, size_t size) {
-  Run state(data, size);
+ExploreResult Explore(const uint8_t* data, size_t size, bool trace) {
+  Run state(data, size, trace);
   run = &state;
   FakeViewReset();
   cancelRequested = false;
@@ -888,11 +852,11 @@ ExploreResult Explore(const uint8_t* data, size_t size) {
   FakeAnswerBoxes(AnswerBox);
   DrawNextInterruption();
   SimSetCallHook(OnCall);
-  Trace("program: starts");
+  TRACE("program: starts");
   InitializeWindowState();
   CheckAtRest();
   while (!run->closed && !run->d.Exhausted() && run->steps < kMaxSteps &&
-         run->failure.empty()) {
+         run->diskBytes < kMaxDiskBytes && run->failure.empty()) {
     ++run->steps;
     Step();
   }
@@ -901,7 +865,6 @@ ExploreResult Explore(const uint8_t* data, size_t size) {
   SimRunThreadsInline(false);
   SimReset();
   FakeViewReset();  // frees what the run made: libFuzzer counts on it
-
   run = nullptr;
   return {state.failure.empty(), state.failure, state.trace, state.steps, state.jobs};
 }

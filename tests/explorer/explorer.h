@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 struct ExploreResult {
   bool ok = true;
@@ -21,8 +20,7 @@ struct ExploreResult {
 };
 
 // Plays the run the bytes decide. Runs on the calling thread; jobs run
-// inline, so the run depends on nothing but the bytes.
-ExploreResult Explore(const uint8_t* data, size_t size);
+// inline, so the run depends on nothing but the bytes, and a run played
+// again untraced or traced is the same run.
+ExploreResult Explore(const uint8_t* data, size_t size, bool trace = true);
 
-// The bytes a seed stands for, so a seed number alone replays a run.
-std::vector<uint8_t> ExploreSeedBytes(uint64_t seed);
