@@ -836,6 +836,26 @@ void NoMedia(Context& c, Answer* a) {
   }
 }
 
+// Page memory reads as zeros, a block allocated after a written one was
+// released too.
+void PageMemory(Context&, Answer* a) {
+  auto zeros = [](const unsigned char* p) {
+    return p == nullptr ? std::string("no block")
+           : std::all_of(p, p + kBlock, [](unsigned char b) { return b == 0; })
+               ? std::string("zeros")
+               : std::string("not zeros");
+  };
+  a->machine = "a new block: zeros; the next after a written one: zeros";
+  std::string first;
+  {
+    PageBuffer written(kBlock);
+    first = zeros(written.get());
+    if (written.get() != nullptr) std::memset(written.get(), 0xA5, kBlock);
+  }
+  PageBuffer next(kBlock);
+  a->system = "a new block: " + first + "; the next after a written one: " + zeros(next.get());
+}
+
 struct ContractCheck {
   const char* row;
   const char* title;
@@ -868,6 +888,7 @@ const ContractCheck kChecks[] = {
     {"disk-end-write", "writes at and past the end", DiskEndWrite},
     {"new-partitions", "a partition table written through the disk", NewPartitions},
     {"no-media", "a card reader without its card", NoMedia},
+    {"page-memory", "page memory after a release", PageMemory},
 };
 
 // Every row of the table in docs/machine-description.md ("Where these answers
@@ -909,6 +930,7 @@ const DescriptionRow kRows[] = {
     {"layout-mbr", false, nullptr},
     {"layout-gpt", false, nullptr},
     {"no-media", false, nullptr},
+    {"page-memory", false, nullptr},
     {"new-partitions", false, nullptr},
 };
 
