@@ -186,12 +186,17 @@ std::string WideToUtf8(const std::wstring& text) {
   return out;
 }
 
-std::wstring FoldPath(const std::wstring& path) {
-  std::wstring out = path;
-  for (wchar_t& c : out) {
+void FoldPathInto(const std::wstring& path, std::wstring* out) {
+  out->assign(path);
+  for (wchar_t& c : *out) {
     if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
     if (c == L'/') c = L'\\';
   }
+}
+
+std::wstring FoldPath(const std::wstring& path) {
+  std::wstring out;
+  FoldPathInto(path, &out);
   return out;
 }
 

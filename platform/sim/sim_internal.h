@@ -58,6 +58,7 @@ bool Utf8ToWide(const std::string& text, std::wstring* out);
 std::string WideToUtf8(const std::wstring& text);
 // Folds A-Z to a-z and '/' to '\', the way the machine compares paths.
 std::wstring FoldPath(const std::wstring& path);
+void FoldPathInto(const std::wstring& path, std::wstring* out);  // reuses *out
 bool ContainsFolded(const std::wstring& haystack, const std::wstring& needle);
 
 // Double-byte part of code page 936: lead bytes 0x81..0xFE, trail bytes

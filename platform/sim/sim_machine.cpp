@@ -140,8 +140,16 @@ uint32_t LastErrorCode() { return tlsLastError; }
 
 // ---- Call -------------------------------------------------------------------
 
+// The room of the thread's last call target, lent to the next call: a run of
+// the program makes thousands of calls with paths, and a new string for each
+// cost more than most calls themselves. A call made from the hook finds
+// none to borrow and makes its own.
+thread_local std::wstring spareTarget;
+
 Call::Call(SimOp op) : m((EnsureMachine(), TheMachine())), lock_(m.mutex) {
   entry.op = op;
+  entry.target.swap(spareTarget);
+  entry.target.clear();
   PollEvents(m);
 }
 
@@ -158,6 +166,7 @@ Call::~Call() {
     hook(entry);
     tlsLastError = saved;
   }
+  entry.target.swap(spareTarget);
 }
 
 bool Call::Faulted(uint32_t* shortBytes) {
@@ -719,6 +728,7 @@ std::vector<uint64_t> SimDevices() {
   Machine& m = TheMachine();
   std::lock_guard<std::mutex> lock(m.mutex);
   std::vector<uint64_t> ids;
+  ids.reserve(m.devices.size());
   for (const auto& d : m.devices) ids.push_back(d.first);
   return ids;
 }
