@@ -16,7 +16,7 @@ namespace {
 
 // About 10 s each on the 2-core machine.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int kSeeds = 1500;  // the sanitizers run every step several times slower
+constexpr int kSeeds = 3000;  // the sanitizers run every step several times slower
 #else
 constexpr int kSeeds = 30000;
 #endif
