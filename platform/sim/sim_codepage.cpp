@@ -186,12 +186,18 @@ std::string WideToUtf8(const std::wstring& text) {
   return out;
 }
 
+namespace {
+
+wchar_t FoldChar(wchar_t c) {
+  if (c >= L'A' && c <= L'Z') return static_cast<wchar_t>(c - L'A' + L'a');
+  return c == L'/' ? L'\\' : c;
+}
+
+}  // namespace
+
 void FoldPathInto(const std::wstring& path, std::wstring* out) {
   out->assign(path);
-  for (wchar_t& c : *out) {
-    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-    if (c == L'/') c = L'\\';
-  }
+  for (wchar_t& c : *out) c = FoldChar(c);
 }
 
 std::wstring FoldPath(const std::wstring& path) {
@@ -202,12 +208,8 @@ std::wstring FoldPath(const std::wstring& path) {
 
 bool ContainsFolded(const std::wstring& haystack, const std::wstring& needle) {
   if (needle.empty()) return true;
-  const auto fold = [](wchar_t c) {
-    if (c >= L'A' && c <= L'Z') return static_cast<wchar_t>(c - L'A' + L'a');
-    return c == L'/' ? L'\\' : c;
-  };
   return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end(),
-                     [&fold](wchar_t a, wchar_t b) { return fold(a) == fold(b); }) !=
+                     [](wchar_t a, wchar_t b) { return FoldChar(a) == FoldChar(b); }) !=
          haystack.end();
 }
 

@@ -207,10 +207,10 @@ void OsPageFree(void* p) {
     }
     call.m.pagePool.emplace_back(p, block);
     ASAN_POISON_MEMORY_REGION(p, block.bytes);
+    call.m.pageBlocks.erase(live);
   } else {
     ::operator delete(p, std::align_val_t(kPageAlignment));
   }
-  if (live != call.m.pageBlocks.end()) call.m.pageBlocks.erase(live);
 }
 
 void* OsHeapAlloc(size_t bytes) {
