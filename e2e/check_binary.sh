@@ -10,6 +10,12 @@
 #                                   the SOURCEs (comments aside)
 #   check_binary.sh lean EXE        no symbol table, no debug sections, at
 #                                   most 200 KiB
+#   check_binary.sh thread-exit EXE registers no destructor to run when a
+#                                   thread ends (a thread_local object that
+#                                   is not trivially destructible): MinGW
+#                                   frees a thread's emulated TLS before such
+#                                   destructors run, and they then free
+#                                   garbage. EXE must carry its symbols.
 # Exit code: 0 passed, 1 failed, 77 skipped (tool or program missing).
 set -uo pipefail
 
@@ -123,8 +129,18 @@ case $mode in
     [ "$size" -le $((200 * 1024)) ] || fail "$exe is larger than 200 KiB"
     echo "ok"
     ;;
+  thread-exit)
+    nm=x86_64-w64-mingw32-nm
+    command -v "$nm" >/dev/null || { echo "SKIP: no $nm"; exit 77; }
+    symbols=$("$nm" "$exe" 2>/dev/null) || fail "$exe carries no symbols to check"
+    [ -n "$symbols" ] || fail "$exe carries no symbols to check"
+    if grep -qE ' __cxa_thread_atexit$' <<<"$symbols"; then
+      fail "$exe registers thread_local destructors (__cxa_thread_atexit is linked in)"
+    fi
+    echo "ok   $exe registers no thread-exit destructors"
+    ;;
   *)
-    echo "usage: check_binary.sh imports|resources|lean EXE, or calls EXE SOURCE..." >&2
+    echo "usage: check_binary.sh imports|resources|lean|thread-exit EXE, or calls EXE SOURCE..." >&2
     exit 2
     ;;
 esac

@@ -114,10 +114,7 @@ bool IsDevicePath(const std::wstring& path) {
 
 // What a path names. Returns 0, or the error an open of it fails with.
 uint32_t Resolve(Machine& m, const std::wstring& path, HandleState* hs) {
-  // Folded into a string of the thread's own: the program opens 64 drive
-  // paths at every refresh, and a new string for each cost the explorer
-  // more than the opens themselves.
-  thread_local std::wstring p;
+  std::wstring& p = m.foldRoom;  // the caller holds the lock
   FoldPathInto(path, &p);
   if (p.empty()) return kErrorPathNotFound;
   const bool device =

@@ -181,6 +181,13 @@ struct Machine {
   std::vector<SimCall> log;
   bool keepLog = true;  // SimKeepCallLog
   std::function<void(const SimCall&)> hook;
+  // Rooms lent under the lock, so that a call's target and a folded path
+  // need no new string each time: the program opens 64 drive paths at every
+  // refresh, and the allocations cost more than the opens. Not thread_local:
+  // MinGW frees a thread's emulated TLS before its thread_local destructors
+  // run, so such a string freed garbage when a job's thread ended.
+  std::wstring spareTarget;
+  std::wstring foldRoom;
 
   // Handle values are never reused, so a handle from an earlier machine or
   // an already closed one can never alias a live one.

@@ -140,15 +140,9 @@ uint32_t LastErrorCode() { return tlsLastError; }
 
 // ---- Call -------------------------------------------------------------------
 
-// The room of the thread's last call target, lent to the next call: a run of
-// the program makes thousands of calls with paths, and a new string for each
-// cost more than most calls themselves. A call made from the hook finds
-// none to borrow and makes its own.
-thread_local std::wstring spareTarget;
-
 Call::Call(SimOp op) : m((EnsureMachine(), TheMachine())), lock_(m.mutex) {
   entry.op = op;
-  entry.target.swap(spareTarget);
+  entry.target.swap(m.spareTarget);
   entry.target.clear();
   PollEvents(m);
 }
@@ -156,6 +150,7 @@ Call::Call(SimOp op) : m((EnsureMachine(), TheMachine())), lock_(m.mutex) {
 Call::~Call() {
   if (m.keepLog && m.log.size() < kMaxLogEntries) m.log.push_back(entry);
   std::function<void(const SimCall&)> hook = m.hook;
+  if (!hook) entry.target.swap(m.spareTarget);
   lock_.unlock();
   if (!entry.ok) tlsLastError = entry.error;
   if (sleepSeconds_ > 0) {
@@ -165,8 +160,10 @@ Call::~Call() {
     const uint32_t saved = tlsLastError;
     hook(entry);
     tlsLastError = saved;
+    // The hook may call in itself, so the room goes back only now.
+    lock_.lock();
+    entry.target.swap(m.spareTarget);
   }
-  entry.target.swap(spareTarget);
 }
 
 bool Call::Faulted(uint32_t* shortBytes) {
