@@ -195,28 +195,11 @@ start_xvfb() {
   export DISPLAY=:$(tr -dc '0-9' <"$work/display")
 }
 
-# The template is made by the first run that needs it, again when Wine
-# changes (a copy of a prefix from another Wine would update its linked DLLs
-# in place), and only ever under its lock.
-wine_fingerprint() {
-  local inf
-  inf=$(dirname "$(command -v wine)")/../share/wine/wine.inf
-  printf '%s %s\n' "$(wine --version 2>/dev/null)" "$(stat -c %Y "$inf" 2>/dev/null)"
-}
-
-make_template() {
-  local prefix=$template
-  echo "making the Wine prefix $prefix"
-  local started=$SECONDS
-  rm -rf "$prefix"
-  export WINEPREFIX=$prefix
-  wine_used=1
-  in_background wineboot -i >"$work/wineboot.log" 2>&1
-  in_background wineserver -w
-  # CJK text through the fonts Wine's controls and dialogs ask for; one
-  # virtual desktop so every window is drawn by Wine, frame included.
-  cat >"$work/setup.reg" <<'EOF'
-REGEDIT4
+# CJK text through the fonts Wine's controls and dialogs ask for; one virtual
+# desktop so every window is drawn by Wine, frame included; and a program
+# that crashes ends with its backtrace in the log instead of waiting behind
+# Wine's crash dialog for a click that never comes.
+prefix_settings='REGEDIT4
 
 [HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements]
 "MS Shell Dlg"="Noto Sans CJK SC"
@@ -230,7 +213,31 @@ REGEDIT4
 
 [HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]
 "Default"="1024x768"
-EOF
+
+[HKEY_CURRENT_USER\Software\Wine\WineDbg]
+"ShowCrashDialog"=dword:00000000
+'
+
+# The template is made by the first run that needs it, again when Wine or
+# these settings change (a copy of a prefix from another Wine would update
+# its linked DLLs in place), and only ever under its lock.
+wine_fingerprint() {
+  local inf
+  inf=$(dirname "$(command -v wine)")/../share/wine/wine.inf
+  printf '%s %s %s\n' "$(wine --version 2>/dev/null)" "$(stat -c %Y "$inf" 2>/dev/null)" \
+    "$(printf '%s' "$prefix_settings" | cksum | cut -d' ' -f1)"
+}
+
+make_template() {
+  local prefix=$template
+  echo "making the Wine prefix $prefix"
+  local started=$SECONDS
+  rm -rf "$prefix"
+  export WINEPREFIX=$prefix
+  wine_used=1
+  in_background wineboot -i >"$work/wineboot.log" 2>&1
+  in_background wineserver -w
+  printf '%s' "$prefix_settings" >"$work/setup.reg"
   (cd "$work" && wine regedit /S setup.reg >>"$work/wineboot.log" 2>&1)
   wineserver -w
   local font
@@ -522,10 +529,15 @@ if [ "$decoy" = 1 ]; then
 fi
 
 # The driver starts the program and asks for screenshots on its output,
-# then waits for the flag file.
+# then waits for the flag file. Its output goes through a file, not a pipe:
+# whatever the driver started inherits its output, and a program that
+# outlives the driver would hold a pipe open, and the run with it, for ever.
 drive() {
+  : >"$work/driver.raw"
   timeout --kill-after=5 600 wine ./driver.exe --start "$(windows_path "$program_dir/$program_name")" \
-    --shots "${driver_args[@]}" script.txt 2>"$work/driver.log" |
+    --shots "${driver_args[@]}" script.txt >"$work/driver.raw" 2>"$work/driver.log" &
+  local driver=$!
+  tail -n +1 -s 0.2 -f --pid="$driver" "$work/driver.raw" |
     while IFS= read -r line; do
       line=${line%$'\r'}
       printf '%s\n' "$line"
@@ -541,7 +553,7 @@ drive() {
           ;;
       esac
     done
-  return "${PIPESTATUS[0]}"
+  wait "$driver"
 }
 in_background drive
 driver_status=$?

@@ -173,8 +173,9 @@ void EndProgram() {
   std::wstring ignored;
   if (failed > 0) Screenshot(L"failure", &ignored);
   TerminateProcess(program, 1);
-  WaitForSingleObject(program, 10000);
-  Print(L"the program was still running: ended it");
+  Print(WaitForSingleObject(program, 10000) == WAIT_OBJECT_0
+            ? L"the program was still running: ended it"
+            : L"the program was still running and did not end when told to");
 }
 
 const wchar_t kUsage[] =
