@@ -184,8 +184,8 @@ struct Machine {
   // Rooms lent under the lock, so that a call's target and a folded path
   // need no new string each time: the program opens 64 drive paths at every
   // refresh, and the allocations cost more than the opens. Not thread_local:
-  // MinGW frees a thread's emulated TLS before its thread_local destructors
-  // run, so such a string freed garbage when a job's thread ended.
+  // under MinGW such a string's destructor freed a garbage pointer when a
+  // job's thread ended (its emulated TLS seemingly gone before it ran).
   std::wstring spareTarget;
   std::wstring foldRoom;
 
