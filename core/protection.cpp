@@ -129,9 +129,10 @@ void LoadProtectedSerials() {
   if (!ListFilePath(path)) return;
 
   HandleGuard file;
-  // Shared for writing too: an editor that holds the file open must not
-  // empty the list.
-  if (!OsOpen(path, kGenericRead, kFileShareRead | kFileShareWrite,
+  // Shared for writing and deleting too: an editor that holds the file open,
+  // even one that saves by replacing it, must not empty the list.
+  if (!OsOpen(path, kGenericRead,
+              kFileShareRead | kFileShareWrite | kFileShareDelete,
               kOpenExisting, kFileAttributeNormal, file.out()))
     return;
   // A file of 4 GiB or more is oversized, whatever its low 32 bits say.

@@ -26,6 +26,7 @@ constexpr uint32_t kGenericRead = 0x80000000u;
 constexpr uint32_t kGenericWrite = 0x40000000u;
 constexpr uint32_t kFileShareRead = 0x1u;
 constexpr uint32_t kFileShareWrite = 0x2u;
+constexpr uint32_t kFileShareDelete = 0x4u;
 constexpr uint32_t kOpenExisting = 3u;
 constexpr uint32_t kFileAttributeNormal = 0x80u;
 

@@ -127,7 +127,8 @@ std::string Utf16(const std::wstring& text, bool bigEndian = false) {
 // The file as Notepad, PowerShell and editors leave it: 8-bit text ends at
 // a NUL; a UTF-8 byte-order mark is no part of the first serial; with a
 // UTF-16 one (Notepad's "Unicode", PowerShell 5.1's ">") the file is UTF-16;
-// an editor that holds the file open for writing does not empty the list.
+// an editor that holds the file open for writing, or with delete access to
+// save by replacing it, does not empty the list.
 TEST_F(ProtectionTest, TheFileInItsEverydayForms) {
   EXPECT_EQ(Load(std::string("A1\nB2\0C3\nD4\n", 12)), (Serials{L"A1", L"B2"}));
   EXPECT_EQ(Load(std::string("\0A1\n", 4)), Serials{});
@@ -150,9 +151,11 @@ TEST_F(ProtectionTest, TheFileInItsEverydayForms) {
   EXPECT_EQ(Load(Utf16(L"#only\r\n")), Serials{});
 
   SimPutFile(kList, Bytes("HELD\r\n"));
-  SimSetFileHolder(kList, SimHolder::kShared);
-  LoadProtectedSerials();
-  EXPECT_EQ(Loaded(), Serials{L"HELD"});
+  for (SimHolder editor : {SimHolder::kShared, SimHolder::kEditor}) {
+    SimSetFileHolder(kList, editor);
+    LoadProtectedSerials();
+    EXPECT_EQ(Loaded(), Serials{L"HELD"});
+  }
   // One that shares nothing still leaves the list empty.
   SimSetFileHolder(kList, SimHolder::kExclusive);
   LoadProtectedSerials();

@@ -66,7 +66,9 @@ enum class SimOp {
 const char* SimOpName(SimOp op);
 
 // Who else holds a disk or file open, standing for another process.
-enum class SimHolder { kNone, kShared, kExclusive };
+// kEditor: read, write and delete access (an editor that saves by replacing
+// the file), sharing all three.
+enum class SimHolder { kNone, kShared, kExclusive, kEditor };
 
 struct SimDisk {
   int number = 0;

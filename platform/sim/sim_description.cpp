@@ -282,8 +282,11 @@ bool Parser::Holder(const std::string& text, SimHolder* out) {
     *out = SimHolder::kShared;
   } else if (text == "exclusive") {
     *out = SimHolder::kExclusive;
+  } else if (text == "editor") {
+    *out = SimHolder::kEditor;
   } else {
-    return Fail("held: " + Quote(text) + " is not 'shared' or 'exclusive'");
+    return Fail("held: " + Quote(text) +
+                " is not 'shared', 'exclusive' or 'editor'");
   }
   return true;
 }

@@ -13,7 +13,7 @@ constexpr uint32_t kFileReadData = 0x1u;
 constexpr uint32_t kFileWriteData = 0x2u;
 constexpr uint32_t kFileAppendData = 0x4u;
 constexpr uint32_t kFlagBackupSemantics = 0x02000000u;
-constexpr uint32_t kFileShareDelete = 0x4u;
+constexpr uint32_t kDeleteAccess = 0x00010000u;
 constexpr uint32_t kErrorNoAccess = 998;        // bad buffer address
 constexpr uint32_t kErrorNotReady = 21;         // dismounted volume, no media
 constexpr uint32_t kErrorBadLength = 24;        // property query shorter than 12
@@ -46,7 +46,8 @@ bool ShareConflict(uint32_t accessA, uint32_t shareA, uint32_t accessB,
                    uint32_t shareB) {
   const auto denied = [](uint32_t access, uint32_t share) {
     return (CanRead(access) && (share & kFileShareRead) == 0) ||
-           (CanWrite(access) && (share & kFileShareWrite) == 0);
+           (CanWrite(access) && (share & kFileShareWrite) == 0) ||
+           ((access & kDeleteAccess) != 0 && (share & kFileShareDelete) == 0);
   };
   return denied(accessA, shareB) || denied(accessB, shareA);
 }
@@ -59,6 +60,10 @@ bool HolderConflict(SimHolder holder, uint32_t access, uint32_t share) {
                            kFileShareRead | kFileShareWrite, access, share);
     case SimHolder::kExclusive:
       return ShareConflict(kGenericRead | kGenericWrite, 0, access, share);
+    case SimHolder::kEditor:
+      return ShareConflict(kGenericRead | kGenericWrite | kDeleteAccess,
+                           kFileShareRead | kFileShareWrite | kFileShareDelete,
+                           access, share);
   }
   return false;
 }
