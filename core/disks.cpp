@@ -132,6 +132,16 @@ int64_t ReadDiskLength(OsHandle disk, uint32_t* error) {
   return static_cast<int64_t>(length);
 }
 
+// The name and serial as the list shows them; false when the descriptor did
+// not answer.
+bool ReadDiskNames(OsHandle disk, int32_t number, DiskEntry* entry) {
+  const bool read = DescribeDisk(disk, entry->displayName, kNameChars,
+                                 entry->serial, kSerialChars);
+  if (entry->displayName[0] == L'\0')
+    FormatText(entry->displayName, kNameChars, L"PhysicalDrive%d", number);
+  return read;
+}
+
 }  // namespace
 
 int64_t QueryDiskLength(OsHandle disk) {
@@ -147,25 +157,28 @@ uint32_t ReadDiskEntry(OsHandle disk, int32_t number, DiskEntry* entry,
   entry->number = number;
   entry->sizeBytes = static_cast<uint64_t>(length);
   FormatDevicePath(entry->devicePath, kDevicePathChars, number);
-  const bool read = DescribeDisk(disk, entry->displayName, kNameChars,
-                                 entry->serial, kSerialChars);
+  const bool read = ReadDiskNames(disk, number, entry);
   if (described != nullptr) *described = read;
-  if (entry->displayName[0] == L'\0')
-    FormatText(entry->displayName, kNameChars, L"PhysicalDrive%d", number);
   return 0;
 }
 
-uint32_t CheckSameDisk(OsHandle disk, const DiskEntry& expected) {
+uint32_t CheckSameDisk(OsHandle disk, const DiskEntry& expected,
+                       bool* lengthUnread) {
+  if (lengthUnread != nullptr) *lengthUnread = false;
+  uint32_t error = 0;
+  const int64_t length = ReadDiskLength(disk, &error);
+  const bool unread = length <= 0;
+  if (unread && lengthUnread == nullptr)
+    return error != 0 ? error : kErrorMediaChanged;
   // Built in a local: a second 1.1 KiB entry is nothing beside the certainty
   // that every field was read now, not left over from an earlier disk.
   DiskEntry now;
-  bool described = false;
-  if (uint32_t error = ReadDiskEntry(disk, expected.number, &now, &described))
-    return error;
-  if (!described || now.sizeBytes != expected.sizeBytes ||
+  if (!ReadDiskNames(disk, expected.number, &now) ||
+      (!unread && static_cast<uint64_t>(length) != expected.sizeBytes) ||
       std::wcscmp(now.displayName, expected.displayName) != 0 ||
       std::wcscmp(now.serial, expected.serial) != 0)
     return kErrorMediaChanged;
+  if (lengthUnread != nullptr) *lengthUnread = unread;
   return 0;
 }
 
@@ -174,14 +187,15 @@ uint32_t FailureCode() {
   return error != 0 ? error : kErrorMediaChanged;
 }
 
-uint32_t CheckSameDiskAt(const DiskEntry& expected, HandleGuard* look) {
+uint32_t CheckSameDiskAt(const DiskEntry& expected, HandleGuard* look,
+                         bool* lengthUnread) {
   wchar_t path[kDevicePathChars];
   FormatDevicePath(path, kDevicePathChars, expected.number);
   look->Close();
   if (!OsOpen(path, kGenericRead, kFileShareRead | kFileShareWrite,
               kOpenExisting, 0, look->out()))
     return FailureCode();
-  const uint32_t error = CheckSameDisk(look->get(), expected);
+  const uint32_t error = CheckSameDisk(look->get(), expected, lengthUnread);
   if (error != 0) look->Close();
   return error;
 }

@@ -76,13 +76,17 @@ uint32_t FailureCode();
 // serial as `expected` give 0; another answer, or a descriptor that cannot be
 // read now (its "PhysicalDriveN" and empty serial would match any other
 // silent disk's, a protected one's too), give kErrorMediaChanged; a failed
-// length query gives its own error.
-uint32_t CheckSameDisk(OsHandle disk, const DiskEntry& expected);
+// length query gives its own error. With `lengthUnread` given, a length
+// that cannot be read is no refusal: the name and serial alone decide, and
+// on 0 *lengthUnread tells whether the length was read.
+uint32_t CheckSameDisk(OsHandle disk, const DiskEntry& expected,
+                       bool* lengthUnread = nullptr);
 // The same through the inventory's own open of expected.number (2 when no
 // disk has that number now). On success the handle is left open in *look:
 // it stays with the device it reached, so CheckSameDisk on it later tells
 // whether that device is still the one at the number.
-uint32_t CheckSameDiskAt(const DiskEntry& expected, HandleGuard* look);
+uint32_t CheckSameDiskAt(const DiskEntry& expected, HandleGuard* look,
+                         bool* lengthUnread = nullptr);
 
 // Sets bootDiskNumber; cannot fail. Falls back to drive 0, or to -1 (no
 // disk) when the program runs from a volume on no disk, such as a RAM disk.

@@ -15,6 +15,8 @@ std::atomic<bool> cancelRequested{false};
 namespace {
 
 constexpr uint32_t kChunkBytes = 4194304;
+// What every disk takes whole; larger sectors (4Kn) take multiples of theirs.
+constexpr uint32_t kSectorBytes = 512;
 constexpr int kPathChars = 260;
 constexpr size_t kMessageChars = 256;
 constexpr size_t kFinalMessageChars = 512;
@@ -50,10 +52,10 @@ bool ReadDiskWhole(OsHandle disk, unsigned char* buffer, uint32_t length) {
   return OsRead(disk, buffer, length, &got) && got == length;
 }
 
-// The last chunk goes out as whole 4 KiB blocks, which every sector size
-// takes; the bytes of its last block past the image's end belong to the disk
-// (an MBR backup is followed by a GPT header), so they are read back first
-// and written unchanged. `length` is the padded length, clipped at the disk's
+// A last chunk the disk will not take as it is goes out as whole 4 KiB
+// blocks, which every sector size takes; the bytes of its last block past
+// the image's end belong to the disk (an MBR backup is followed by a GPT
+// header), so they are read back first and written unchanged. `length` is the padded length, clipped at the disk's
 // end; the disk's position is left at the chunk's start. false if the disk
 // could not be read or positioned: then nothing of the chunk is written.
 bool KeepDiskTail(OsHandle disk, uint64_t chunkStart, unsigned char* buffer,
@@ -131,7 +133,10 @@ void CopyImage(const DiskEntry& disk, RunResult* result) {
     ShowError(L"镜像大于磁盘容量");
     return;
   }
-  if (imageSize == 0) return;
+  if (imageSize == 0) {
+    SetStatus(L"开始写入镜像...");
+    return;
+  }
 
   // The number may belong to another device by now: a disk pulled out frees
   // it for the next one plugged in. Nothing touches the disk or its volumes
@@ -139,8 +144,15 @@ void CopyImage(const DiskEntry& disk, RunResult* result) {
   // it stays open through the volume release, which touches a volume only
   // while that handle's device is still the one confirmed.
   HandleGuard look;
-  if (uint32_t error = CheckSameDiskAt(disk, &look)) {
+  // A disk that will not tell its length counts as 0 bytes long, which no
+  // image fits; its name and serial still decide whether it is another disk.
+  bool lengthUnread = false;
+  if (uint32_t error = CheckSameDiskAt(disk, &look, &lengthUnread)) {
     ShowDiskRefused(error);
+    return;
+  }
+  if (lengthUnread) {
+    ShowError(L"镜像大于磁盘容量");
     return;
   }
 
@@ -159,10 +171,11 @@ void CopyImage(const DiskEntry& disk, RunResult* result) {
       !OsOpen(devicePath, kGenericRead | kGenericWrite, 0, kOpenExisting, 0,
               target.out())) {
     // The retry's release is checked as the first one was.
-    refused = CheckSameDiskAt(disk, &look);
-    if (refused == 0) refused = ReleaseConfirmedDiskVolumes(look.get(), disk);
+    refused = CheckSameDiskAt(disk, &look, &lengthUnread);
+    if (refused == 0 && !lengthUnread)
+      refused = ReleaseConfirmedDiskVolumes(look.get(), disk);
     look.Close();
-    if (refused == 0 &&
+    if (refused == 0 && !lengthUnread &&
         !OsOpen(devicePath, kGenericRead | kGenericWrite, 0, kOpenExisting, 0,
                 target.out()))
       refused = FailureCode();
@@ -170,7 +183,8 @@ void CopyImage(const DiskEntry& disk, RunResult* result) {
   // Checked again on the handle that writes: a swap in the moments since the
   // last check would otherwise go unseen. From here on the handle stays with
   // its device, and a device pulled out fails every call.
-  if (refused == 0) refused = CheckSameDisk(target.get(), disk);
+  if (refused == 0 && !lengthUnread)
+    refused = CheckSameDisk(target.get(), disk, &lengthUnread);
   if (refused != 0) {
     target.Close();
     // Given up on the disk: nothing is left to hold its volumes for.
@@ -181,7 +195,7 @@ void CopyImage(const DiskEntry& disk, RunResult* result) {
 
   // The volume locks are this program's own: no box is shown while they
   // hold. The disk and the image stay open until the box is closed.
-  const int64_t diskLength = QueryDiskLength(target.get());
+  const int64_t diskLength = lengthUnread ? 0 : QueryDiskLength(target.get());
   if (imageSize > diskLength) {
     volumes.Close();
     ShowError(L"镜像大于磁盘容量");
@@ -216,21 +230,25 @@ void CopyImage(const DiskEntry& disk, RunResult* result) {
     // past that size are not part of what the user confirmed.
     if (written + filled > static_cast<uint64_t>(imageSize)) break;
 
-    // Raw disk transfers must be whole sectors: the image's last partial
-    // block is completed with what the disk holds there.
+    // Raw disk transfers must be whole sectors. Whole 512-byte sectors go
+    // out as they are; only a length no disk takes, or one this disk refused
+    // (87, before any byte moved: its sectors are larger), is completed with
+    // what the disk holds there.
     uint32_t length = filled;
-    if (filled % kTailBlockBytes != 0) {
+    bool padded = false;
+    const auto pad = [&] {
+      padded = true;
       length = PaddedChunkLength(
           filled, static_cast<uint64_t>(diskLength) - written);
-      if (!KeepDiskTail(target.get(), written, buffer.get(), filled, length)) {
-        result->written = written;
-        volumes.Close();
-        ShowError(L"写入失败");
-        return;
-      }
-    }
+      return KeepDiskTail(target.get(), written, buffer.get(), filled, length);
+    };
     uint32_t done = 0;
-    if (!OsWrite(target.get(), buffer.get(), length, &done)) {
+    bool wrote = filled % kSectorBytes == 0 || pad();
+    if (wrote) wrote = OsWrite(target.get(), buffer.get(), length, &done);
+    if (!wrote && !padded && filled % kTailBlockBytes != 0 &&
+        OsLastError() == kErrorInvalidParameter)
+      wrote = pad() && OsWrite(target.get(), buffer.get(), length, &done);
+    if (!wrote) {
       result->written = written;
       volumes.Close();
       ShowError(L"写入失败");

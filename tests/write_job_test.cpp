@@ -207,8 +207,10 @@ struct SizeCase {
   uint64_t size;
 };
 
-// The last chunk goes out in whole 4 KiB blocks; past the image's end the
-// disk must keep what it held (an MBR backup followed by a GPT header).
+// The last chunk goes out with its true length when that is whole sectors of
+// the disk; otherwise in whole 4 KiB blocks, after a refused try when it is
+// whole 512-byte sectors. Past the image's end the disk must keep what it
+// held (an MBR backup followed by a GPT header).
 TEST_F(WriteJob, DiskHoldsExactlyTheImageAndKeepsWhatFollows) {
   for (uint32_t sector : {512u, 4096u}) {
     // Not a multiple of 4 KiB on the 512-byte disk: the last block must stop
@@ -239,18 +241,31 @@ TEST_F(WriteJob, DiskHoldsExactlyTheImageAndKeepsWhatFollows) {
       Run(diskLength);
 
       const bool fits = c.size <= diskLength;
+      const bool whole = c.size % sector == 0;
       const uint64_t padEnd =
-          fits ? std::min<uint64_t>((c.size + 4095) / 4096 * 4096, diskLength)
-               : 0;
+          !fits  ? 0
+          : whole ? c.size
+                  : std::min<uint64_t>((c.size + 4095) / 4096 * 4096, diskLength);
       if (fits) {
         std::vector<uint8_t> onDisk = SimReadDisk(kDisk, 0, c.size);
         EXPECT_TRUE(SameBytes(onDisk, image.data(), c.size));
       }
-      for (const SimRange& w : SimDiskWrites(kDisk)) {
-        EXPECT_LE(w.offset + w.length, padEnd);
-        EXPECT_EQ(w.length % 4096 == 0 || w.offset + w.length == diskLength,
-                  true);
+      const std::vector<SimRange> writes = SimDiskWrites(kDisk);
+      if (fits && c.size != 0) {
+        ASSERT_FALSE(writes.empty());
+        EXPECT_EQ(writes.back().offset + writes.back().length, padEnd);
       }
+      for (const SimRange& w : writes) EXPECT_LE(w.offset + w.length, padEnd);
+      // The disk is read back only for a tail that is padded.
+      EXPECT_EQ(CountOp(SimOp::kRead, true) != 0, fits && !whole);
+      // Refused only where 512-byte sectors meet a larger-sectored disk.
+      int refused = 0;
+      for (const SimCall& call : SimCallLog())
+        if (call.op == SimOp::kWrite && IsDisk(call) && !call.ok) {
+          EXPECT_EQ(call.error, kErrorInvalidParameter);
+          ++refused;
+        }
+      EXPECT_EQ(refused, fits && !whole && c.size % 512 == 0 ? 1 : 0);
       const uint64_t from = fits ? c.size : 0;
       const uint64_t after = std::min<uint64_t>(64 * 1024, diskLength - from);
       std::vector<uint8_t> tail = SimReadDisk(kDisk, from, after);
@@ -262,7 +277,8 @@ TEST_F(WriteJob, DiskHoldsExactlyTheImageAndKeepsWhatFollows) {
 
       if (c.size == 0) {
         EXPECT_TRUE(FakeBoxes().empty());
-        EXPECT_EQ(FakeText(kStatusLabel), L"写入失败或被中止");
+        EXPECT_EQ(FakeStatusTexts(), (std::vector<std::wstring>{
+                                         L"开始写入镜像...", L"写入失败或被中止"}));
         EXPECT_EQ(CountOp(SimOp::kOpen, true), 0);
       } else if (!fits) {
         ExpectOneBox(L"镜像大于磁盘容量", L"错误", kMbIconError);
@@ -289,7 +305,8 @@ TEST_F(WriteJob, ProgressAfterEveryChunkOfAnUnevenImage) {
   EXPECT_EQ(writes[0].offset, 0u);
   EXPECT_EQ(writes[1].offset, 4 * kMiB);
   EXPECT_EQ(writes[2].offset, 8 * kMiB);
-  EXPECT_EQ(writes[2].length, 2 * kMiB + 4096);  // 2 MiB + 512, padded
+  EXPECT_EQ(writes[2].length, 2 * kMiB + 512);
+  EXPECT_EQ(CountOp(SimOp::kRead, true), 0);
 }
 
 // A mid-file read that returns less than asked must not leave a hole or move
@@ -390,10 +407,19 @@ TEST_F(WriteJob, EveryFailureIsReportedAndCleanedUpInOrder) {
        {Fault(SimOp::kOpen, kDiskPath, 1, 2)}, 0,
        L"打开目标磁盘失败 (错误码: 2)。\n请尝试先使用“删除全部分区”按钮清除磁盘分区。",
        {"open img", "size img", "look disk !", "close img"}},
+      // A length that cannot be read counts as 0; the name and serial still
+      // tell that it is the disk confirmed. No volume is touched.
       {"disk no longer answers the length query", kImage, 5 * kMiB, {}, 1,
-       L"打开目标磁盘失败 (错误码: 1)。\n请尝试先使用“删除全部分区”按钮清除磁盘分区。",
-       {"open img", "size img", "look disk", "length disk !", "close disk",
-        "close img"}},
+       L"镜像大于磁盘容量",
+       {"open img", "size img", "look disk", "length disk !", "describe disk",
+        "close disk", "close img"}},
+      {"writing handle cannot read the length", kImage, 5 * kMiB,
+       {Fault(SimOp::kDeviceControl, kDiskPath, 2, 1, false,
+              kIoctlDiskGetLengthInfo)},
+       0, L"镜像大于磁盘容量",
+       {"open img", "size img", "look disk", "length disk", "describe disk",
+        "release", "close disk", "open disk", "length disk !", "describe disk",
+        "close disk", "close img"}},
       // The retry looks again before its release.
       {"disk refuses twice", kImage, 5 * kMiB,
        {Fault(SimOp::kOpen, kDiskPath, 2, 5), Fault(SimOp::kOpen, kDiskPath, 4, 5)},
@@ -418,6 +444,12 @@ TEST_F(WriteJob, EveryFailureIsReportedAndCleanedUpInOrder) {
        {Fault(SimOp::kWrite, kDiskPath, 2, 1117)}, 0, L"写入失败",
        with({"read img", "write disk", "read img", "write disk !", "free",
              "close disk", "close img"})},
+      // Only a refusal of its length (87) has the last chunk padded and
+      // tried again.
+      {"last chunk not written", kImage, 8 * kMiB + 512,
+       {Fault(SimOp::kWrite, kDiskPath, 3, 1117)}, 0, L"写入失败",
+       with({"read img", "write disk", "read img", "write disk", "read img",
+             "read img", "write disk !", "free", "close disk", "close img"})},
       {"read fails mid-file", kImage, 10 * kMiB,
        {Fault(SimOp::kRead, kImage, 2, 23)}, 0, L"",
        with({"read img", "write disk", "read img !", "flush disk", "free",
@@ -455,6 +487,8 @@ TEST_F(WriteJob, EveryFailureIsReportedAndCleanedUpInOrder) {
     if (std::string(row.name) == "second chunk not written" ||
         std::string(row.name) == "read fails mid-file") {
       EXPECT_EQ(ProgressSteps(), std::vector<int>{40});
+    } else if (std::string(row.name) == "last chunk not written") {
+      EXPECT_EQ(ProgressSteps(), (std::vector<int>{49, 99}));
     } else {
       EXPECT_EQ(FakeProgress(), progressBefore);
     }
@@ -862,12 +896,15 @@ TEST_F(WriteJob, AnotherDeviceUnderTheConfirmedNumberIsNeverTouched) {
     const char* product;
     const char* serial;
     uint32_t code;  // shown in the box; 0: the same device, written
+    uint32_t lengthError = 0;  // the length query's failure, if it fails
   };
   const Swap swaps[] = {
       {"other serial", 64 * kMiB, "DISK", "S2", kErrorMediaChanged},
       {"other size", 32 * kMiB, "DISK", "S1", kErrorMediaChanged},
       {"other name", 64 * kMiB, "BACKUP", "S1", kErrorMediaChanged},
       {"no serial at all", 64 * kMiB, "DISK", "", kErrorMediaChanged},
+      {"other serial, no length", 64 * kMiB, "DISK", "S2", kErrorMediaChanged,
+       1},
       {"the same stick plugged back", 64 * kMiB, "DISK", "S1", 0},
   };
   for (const Swap& swap : swaps) {
@@ -877,6 +914,7 @@ TEST_F(WriteJob, AnotherDeviceUnderTheConfirmedNumberIsNeverTouched) {
     SimDisk d = TargetDisk(swap.length);
     d.product = swap.product;
     d.serial = swap.serial;
+    d.lengthQueryError = swap.lengthError;
     SimAddDisk(d);
     AddTargetVolume(L'E', 1 * kMiB, 16 * kMiB);
     std::vector<uint8_t> image = ImageBytes(6 * kMiB + 100);
@@ -996,6 +1034,10 @@ TEST_F(WriteJob, ADiskThatDoesNotSayWhoItIsIsRefusedUntouched) {
     const DiskEntry listed = diskTable.entries[0];
     EXPECT_EQ(std::wstring(listed.displayName), L"PhysicalDrive1");
     EXPECT_FALSE(IsProtectedSerial(listed.serial));
+    // Nor does a length it will not tell make it the disk confirmed.
+    if (c == kNever)
+      SimAddFault(Fault(SimOp::kDeviceControl, kDiskPath, 1, 1, true,
+                        kIoctlDiskGetLengthInfo));
     SimClearCallLog();
     EnterWritingState();
     WriteImageJob(listed);
