@@ -102,6 +102,10 @@ TEST_F(DiskContract, SimulatedMachineKeepsItsClaims) {
   EXPECT_EQ(tally.failed, 0);
   EXPECT_EQ(tally.skipped, 0);
   EXPECT_EQ(tally.passed, static_cast<int>(DiskContractRows().size()));
+  // What runs next on the runner finds the table new-partitions wrote
+  // deleted, and with it the volume.
+  const std::vector<uint8_t> table = SimReadDisk(1, 440, 72);
+  EXPECT_TRUE(std::all_of(table.begin(), table.end(), [](uint8_t b) { return b == 0; }));
 }
 
 // The contract writes raw sectors: anything but a small virtual disk with the
