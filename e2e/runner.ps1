@@ -89,12 +89,19 @@ function Clear-TheDisk([int]$Number) {
 # $env:FS, letter $Letter, a file on it. Returns the letter as Windows has it
 # once the volume is there, which is the one the later steps use.
 function New-TheVolume([int]$Number, [string]$Letter, [int]$SizeMiB = 0) {
-  $create = if ($SizeMiB -gt 0) { "create partition primary size=$SizeMiB" } else { 'create partition primary' }
+  $create = 'create partition primary'
+  $unit = ''
+  if ($SizeMiB -gt 0) {
+    $create += " size=$SizeMiB"
+    # FAT32 needs 65,527 clusters at least (Microsoft's "Maximum Sizes on
+    # FAT32 Volumes"): on a small partition only 512-byte ones give as many.
+    if ($env:FS -eq 'fat32') { $unit = ' unit=512' }
+  }
   $code = Invoke-Diskpart 'volume' @(
     "select disk $Number"
     'convert mbr'
     $create
-    "format fs=$env:FS quick label=TESSAVANE"
+    "format fs=$env:FS quick label=TESSAVANE$unit"
     "assign letter=$Letter"
   ) -Seconds 300
   if ($code -ne 0) { throw "diskpart ended with $code" }
