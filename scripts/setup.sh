@@ -15,9 +15,11 @@ packages=(
   wine wine64 xvfb x11-utils fonts-noto-cjk
   xxd coreutils zip unzip fontconfig
 )
-linter_wanted=1
+linter_wanted=1 apt_flags=()
 if [ $# -gt 0 ]; then
-  packages=() linter_wanted=0
+  # Recommends would bring fonts (a CJK fallback among them) the build never
+  # draws with.
+  packages=() linter_wanted=0 apt_flags=(--no-install-recommends)
   for stage in "$@"; do
     case $stage in
       workflows) linter_wanted=1 ;;
@@ -36,7 +38,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   sudo_cmd=""
   [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
   $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${apt_flags[@]}" "${missing[@]}" >/dev/null
 fi
 
 [ "$linter_wanted" = 1 ] || exit 0
