@@ -349,9 +349,9 @@ std::string Whereabouts(std::wstring volume) {
   return out.empty() ? "no extents" : out;
 }
 
-// The volume the mount manager has `letter` name now, or "" for none. Asked
-// of the mount manager alone: a drive letter's root is no folder of a file
-// system, so nothing is opened on the volume.
+// The volume the mount manager has `letter` name now, or "" for none: its
+// cache answers (GetVolumeNameForVolumeMountPoint's page), and a drive
+// letter's root is no mounted folder, so no file system is asked.
 std::wstring LetterVolume(wchar_t letter) {
   const wchar_t root[] = {letter, L':', L'\\', L'\0'};
   wchar_t name[MAX_PATH];
