@@ -1,8 +1,9 @@
 # What the Windows job's steps share (.github/workflows/windows.yml): diskpart
 # with a time limit, the virtual disk found by the number Windows gave the
 # attached file and checked by its size, its volume made and its letter found
-# again, the program's own disk, the holder of a file on the volume and the
-# watcher of the volume list. Each step dot-sources it:
+# again, the program's own disk, the holder of a file on the volume, the
+# watcher of the volume list, the disk taken offline and the driver's
+# outcome. Each step dot-sources it:
 #   . .\dist\runner.ps1
 # Everything goes to the step's log and to logs\, which the job keeps.
 $ErrorActionPreference = 'Stop'
@@ -84,15 +85,23 @@ function Clear-TheDisk([int]$Number) {
   }
 }
 
-# An MBR with one partition over the disk, formatted $env:FS, letter
-# $Letter, a file on it. Returns the letter as Windows has it once the volume
-# is there, which is the one the later steps use.
-function New-TheVolume([int]$Number, [string]$Letter) {
+# An MBR with one partition, over the disk or $SizeMiB long, formatted
+# $env:FS, letter $Letter, a file on it. Returns the letter as Windows has it
+# once the volume is there, which is the one the later steps use.
+function New-TheVolume([int]$Number, [string]$Letter, [int]$SizeMiB = 0) {
+  $create = 'create partition primary'
+  $unit = ''
+  if ($SizeMiB -gt 0) {
+    $create += " size=$SizeMiB"
+    # FAT32 needs 65,527 clusters at least (Microsoft's "Maximum Sizes on
+    # FAT32 Volumes"): on a small partition only 512-byte ones give as many.
+    if ($env:FS -eq 'fat32') { $unit = ' unit=512' }
+  }
   $code = Invoke-Diskpart 'volume' @(
     "select disk $Number"
     'convert mbr'
-    'create partition primary'
-    "format fs=$env:FS quick label=TESSAVANE"
+    $create
+    "format fs=$env:FS quick label=TESSAVANE$unit"
     "assign letter=$Letter"
   ) -Seconds 300
   if ($code -ne 0) { throw "diskpart ended with $code" }
@@ -127,63 +136,108 @@ function Get-ProgramDisk {
 
 # Another process that holds $Path open, reading and writing and sharing
 # both, as an Explorer window or a virus scanner would, until
-# Stop-TheHolder. Returns once the file is open and shown to be held.
+# Stop-TheHolder. Twice a second it reads through its handle, unbuffered, and
+# notes in logs\holder.txt each time the answer changes: after the program's
+# dismount the handle is worth nothing, and when that happened is the
+# evidence that the first lock was refused and the volume taken down anyway.
+# Returns once the file is open and shown to be held.
 function Start-TheHolder([string]$Path) {
   [IO.File]::WriteAllText($Path, "held open by another process`r`n")
   $ready = Join-Path $env:RUNNER_TEMP 'holder-ready'
   $stop = Join-Path $env:RUNNER_TEMP 'holder-stop'
+  $log = Join-Path (Get-Location) 'logs\holder.txt'
   Remove-Item $ready, $stop -ErrorAction SilentlyContinue
-  $job = Start-Job -ArgumentList $Path, $ready, $stop -ScriptBlock {
-    param($path, $ready, $stop)
-    $stamp = { (Get-Date).ToUniversalTime().ToString('HH:mm:ss.fff') + ' UTC' }
-    $file = [IO.File]::Open($path, 'Open', 'ReadWrite', 'ReadWrite')
-    "$(& $stamp) holder: $path is open (process $PID)"
-    [IO.File]::WriteAllText($ready, "$PID")
-    # Twenty minutes at most, should nothing ever stop it.
-    for ($i = 0; $i -lt 6000 -and -not (Test-Path $stop); $i++) { Start-Sleep -Milliseconds 200 }
-    # What the handle is worth after the program's dismount.
-    try {
-      $file.Position = 0
-      $n = $file.Read((New-Object byte[] 16), 0, 16)
-      "$(& $stamp) holder: a read through the held handle: ok, $n bytes"
-    } catch {
-      $e = $_.Exception
-      while ($e.InnerException) { $e = $e.InnerException }
-      "$(& $stamp) holder: a read through the held handle: $($e.Message) (HResult 0x$('{0:X8}' -f $e.HResult))"
+  $job = Start-Job -ArgumentList $Path, $ready, $stop, $log -ScriptBlock {
+    param($path, $ready, $stop, $log)
+    $say = {
+      param($line)
+      $line = (Get-Date).ToUniversalTime().ToString('HH:mm:ss.fff') + " UTC holder: $line"
+      Add-Content -LiteralPath $log -Value $line -Encoding utf8
+      $line
     }
-    try { $file.Dispose() } catch { "$(& $stamp) holder: closing the handle: $($_.Exception.Message)" }
+    # A buffer of one byte is none: each read goes to the file system.
+    $file = New-Object IO.FileStream($path, 'Open', 'ReadWrite', 'ReadWrite', 1)
+    & $say "$path is open (process $PID)"
+    [IO.File]::WriteAllText($ready, "$PID")
+    $bytes = New-Object byte[] 16
+    $last = ''
+    # Twenty minutes at most, should nothing ever stop it.
+    for ($i = 0; $i -lt 2400 -and -not (Test-Path $stop); $i++) {
+      try {
+        $file.Position = 0
+        $read = "ok, $($file.Read($bytes, 0, 16)) bytes"
+      } catch {
+        $e = $_.Exception
+        while ($e.InnerException) { $e = $e.InnerException }
+        $read = "$($e.Message.Trim()) (HResult 0x$('{0:X8}' -f $e.HResult))"
+      }
+      if ($read -ne $last) { & $say "a read through the held handle: $read" }
+      $last = $read
+      Start-Sleep -Milliseconds 500
+    }
+    & $say "told to stop; its last read: $last"
+    try { $file.Dispose() } catch { & $say "closing the handle: $($_.Exception.Message)" }
   }
   for ($i = 0; $i -lt 120 -and -not (Test-Path $ready); $i++) { Start-Sleep -Milliseconds 250 }
   if (-not (Test-Path $ready)) {
-    Receive-Job $job | Out-Host
+    Receive-Job $job 2>&1 | Out-Host
+    Remove-Job $job -Force
     throw "the holder did not open $Path within 30 s"
   }
   Receive-Job $job | Out-Host
-  try {
-    [IO.File]::Open($Path, 'Open', 'Read', 'None').Dispose()
-    "::warning::$Path could be opened sharing nothing: the holder does not hold it" | Out-Host
-  } catch {
-    "$(Get-Stamp) held: an open of $Path that shares nothing is refused ($($_.Exception.Message))" |
-      Out-Host
-  }
-  return $job
+  return [pscustomobject]@{ Job = $job; Pid = [int](Get-Content $ready); Path = $Path }
 }
 
-function Stop-TheHolder($Job) {
+# Whether the holder still runs and still holds the file: its process is
+# there and an open that shares nothing is refused. One line says which.
+function Test-TheHolder($Holder) {
+  if (-not (Test-TheHolderAlive $Holder)) {
+    "$(Get-Stamp) the holder is gone (job $($Holder.Job.State), process $($Holder.Pid))" | Out-Host
+    return $false
+  }
+  try {
+    [IO.File]::Open($Holder.Path, 'Open', 'Read', 'None').Dispose()
+    "$(Get-Stamp) $($Holder.Path) opens sharing nothing: the holder runs but does not hold it" |
+      Out-Host
+    return $false
+  } catch {
+    "$(Get-Stamp) held: an open of $($Holder.Path) that shares nothing is refused " +
+      "($($_.Exception.Message.Trim()))" | Out-Host
+    return $true
+  }
+}
+
+# Whether the holder's process is there now (the file may be gone with the
+# volume, so it is not asked).
+function Test-TheHolderAlive($Holder) {
+  return $Holder.Job.State -eq 'Running' -and
+    [bool](Get-Process -Id $Holder.Pid -ErrorAction SilentlyContinue)
+}
+
+# Stops the holder; returns its last read (what its log's last such line
+# says), its whole log going to the step's log.
+function Stop-TheHolder($Holder) {
   New-Item -ItemType File -Force (Join-Path $env:RUNNER_TEMP 'holder-stop') | Out-Null
-  Wait-Job $Job -Timeout 30 | Out-Null
-  $said = Receive-Job $Job 2>&1 | ForEach-Object { "$_" }
-  Remove-Job $Job -Force
-  return $said
+  Wait-Job $Holder.Job -Timeout 30 | Out-Null
+  Receive-Job $Holder.Job 2>&1 | ForEach-Object { "$_" } | Out-Host
+  if ($Holder.Job.State -eq 'Running') { "::warning::the holder did not stop within 30 s" | Out-Host }
+  Remove-Job $Holder.Job -Force
+  $reads = @(Get-Content logs\holder.txt -ErrorAction SilentlyContinue |
+    Where-Object { $_ -match 'holder: a read through the held handle: ' })
+  if ($reads.Count -eq 0) { return 'none' }
+  return ($reads[-1] -replace '^.*holder: a read through the held handle: ', '') +
+    " (since $($reads[-1].Substring(0, 16)))"
 }
 
 # contract_tests.exe --watch-volumes in the background: a line with the time
-# whenever a volume comes or goes, opening no volume and no disk meanwhile.
-function Start-VolumeWatch([string]$Log) {
+# whenever a volume comes or goes, or the mount manager has $Letter name
+# another volume or none, opening no volume and no disk meanwhile.
+function Start-VolumeWatch([string]$Log, [string]$Letter) {
   $Log = Join-Path (Get-Location) $Log
   $until = Join-Path $env:RUNNER_TEMP 'watch-stop'
   Remove-Item $until -ErrorAction SilentlyContinue
-  $p = Start-Process (Resolve-Path .\dist\contract_tests.exe).Path -ArgumentList '--watch-volumes', '--until', "`"$until`"" `
+  $p = Start-Process (Resolve-Path .\dist\contract_tests.exe).Path `
+    -ArgumentList '--watch-volumes', '--until', "`"$until`"", '--letter', "${Letter}:" `
     -NoNewWindow -PassThru -RedirectStandardOutput $Log
   $null = $p.Handle
   for ($i = 0; $i -lt 40 -and -not (Test-Path $Log -PathType Leaf); $i++) { Start-Sleep -Milliseconds 250 }
@@ -198,7 +252,56 @@ function Stop-VolumeWatch($Process, [string]$Log) {
     Stop-Process -Id $Process.Id -Force
     "::warning::the volume watcher did not stop; ended it" | Out-Host
   }
-  return Get-Content $Log
+  return @(Get-Content $Log -ErrorAction SilentlyContinue)
+}
+
+# Takes disk $Number offline at once, asking nothing of it first: a rescan
+# or a partition query would have Windows read the written table and make
+# a volume of it, which anything may mount and write to. Returns the line
+# that says how it went; a failure is a warning, the compare still runs.
+function Set-TheDiskOffline([int]$Number) {
+  try {
+    Set-Disk -Number $Number -IsOffline $true
+    return "$(Get-Stamp) disk $Number taken offline"
+  } catch {
+    "::warning::disk $Number could not be taken offline: $($_.Exception.Message)" | Out-Host
+    return "$(Get-Stamp) disk $Number could not be taken offline: $($_.Exception.Message)"
+  }
+}
+
+# Runs $Exe with $Arguments, its output in logs\$Name.txt and, as it comes,
+# in the step's log; ended after $Seconds, well inside the step's own limit,
+# so that the step's finally still runs. Returns the exit code, or
+# 'timed out'.
+function Invoke-Logged([string]$Name, [string]$Exe, [string[]]$Arguments, [int]$Seconds) {
+  $log = Join-Path (Get-Location) "logs\$Name.txt"
+  $p = Start-Process (Resolve-Path $Exe).Path -ArgumentList $Arguments -NoNewWindow -PassThru `
+    -RedirectStandardOutput $log
+  $null = $p.Handle  # keeps the exit code readable after the wait
+  $shown = 0
+  $deadline = (Get-Date).AddSeconds($Seconds)
+  do {
+    $done = $p.WaitForExit(1000)
+    $lines = @(Get-Content $log -ErrorAction SilentlyContinue)
+    if ($lines.Count -gt $shown) { $lines[$shown..($lines.Count - 1)] | Out-Host; $shown = $lines.Count }
+  } while (-not $done -and (Get-Date) -lt $deadline)
+  if (-not $done) {
+    Stop-Process -Id $p.Id -Force
+    "::error::$Name did not end within $Seconds s; ended it" | Out-Host
+    return 'timed out'
+  }
+  return $p.ExitCode
+}
+
+# What the driver saw at the end of a run: completed, or its failed step
+# with the box or status it found (which carries the program's error code).
+function Get-DriverOutcome([string]$Name, $Status, [string]$Done) {
+  if ($Status -is [string]) { return "the driver did not run ($Status)" }
+  if ($Status -eq 0) { return "completed: $Done" }
+  $failed = @(Get-Content "logs\$Name.txt" -ErrorAction SilentlyContinue |
+    Where-Object { $_ -match '^(FAIL|      )' })
+  if ($failed.Count -eq 0) { return "did not complete (driver exit code $Status, no step failed in its log)" }
+  return "did not complete (driver exit code $Status); the driver saw: " + ($failed -join ' / ')
 }
 
 # Runs the driver on a script with the job's numbers; its lines to the log

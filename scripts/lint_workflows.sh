@@ -93,5 +93,35 @@ else
   status=1
 fi
 
+# Between the program's end and the read-back the disk is left alone: a
+# rescan or a partition query would have Windows make a volume of the
+# written table, which anything may mount and write to before the compare.
+# Prints each such line of the workflow from the write's driver to the
+# compare.
+early_queries() {
+  awk '
+    /Invoke-Driver .driver-write./ { armed = 1; next }
+    /--compare-disk/ { armed = 0 }
+    armed && /Update-HostStorageCache|Get-Partition|Get-Volume|Update-Disk|diskpart/ {
+      sub(/^ +/, ""); print NR ": " $0 }' "$1"
+}
+early=$(early_queries .github/workflows/windows.yml)
+if [ -n "$early" ]; then
+  echo "FAIL: the disk is asked about between the write and the compare:"
+  printf '  %s\n' "$early"
+  status=1
+else
+  echo "ok   nothing asks about the disk between the write and the compare"
+fi
+sed '/"image=$env:IMAGE")$/a\            Update-HostStorageCache' \
+  .github/workflows/windows.yml >"$work/windows.yml"
+if [ -n "$(early_queries "$work/windows.yml")" ]; then
+  echo "ok   broken copy (a rescan right after the write) caught"
+  caught=$((caught + 1))
+else
+  echo "FAIL: broken copy (a rescan right after the write) not caught"
+  status=1
+fi
+
 echo "${#workflows[@]} workflow(s) linted, $caught broken copies caught"
 exit "$status"

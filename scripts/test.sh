@@ -45,7 +45,7 @@ for s in "${stages[@]}"; do
   [[ " ${all_stages[*]} " == *" $s "* ]] || usage
 done
 
-bash scripts/setup.sh || exit 1
+bash scripts/setup.sh "${stages[@]}" || exit 1
 jobs=$(nproc)
 logs=build/test-logs
 mkdir -p "$logs"

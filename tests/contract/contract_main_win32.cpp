@@ -14,21 +14,29 @@
 //       unless told otherwise, and BYTES more after it (a pattern), so that
 //       its end need not lie on a 4 KiB boundary.
 //   contract_tests.exe --save-tail N --image FILE --to TAILFILE [--mark]
+//                      [--expect MARKFILE]
 //       Only on a virtual disk of at most 1 GiB: keeps in TAILFILE the disk's
 //       bytes after the image's end up to the next 4 KiB boundary, which the
 //       write must leave as they are. --mark first writes a pattern there
-//       (where no volume is mounted), so that a write that zeroes them shows.
+//       (where no volume is mounted) and fails unless it reads back, so that
+//       a write that zeroes them shows. --expect fails (1) unless the bytes
+//       are still those of MARKFILE, a tail kept with --mark: a file system
+//       that wrote there would make the compare after the write vacuous.
 //   contract_tests.exe --compare-disk N --image FILE [--tail TAILFILE]
 //       Only on a virtual disk of at most 1 GiB: whether the disk starts with
 //       the image's bytes, read back through \\.\PhysicalDriveN, and with
 //       --tail whether the bytes after it are still those kept before the
 //       write. The first byte that differs is named with the bytes from
 //       there on both sides.
-//   contract_tests.exe --watch-volumes --until FILE
+//   contract_tests.exe --watch-volumes --until FILE [--letter X:]
 //       Prints the time whenever a volume appears in or leaves the system's
-//       list of volumes, until FILE exists; then where each new one lies.
-//       It opens no volume and no disk while it watches, so it cannot stand
-//       in the way of a lock or make the system read a partition table.
+//       list of volumes, and with --letter whenever the mount manager has
+//       X: name another volume or none, until FILE exists; then where each
+//       new one lies. It opens no volume and no disk while it watches, so it
+//       cannot stand in the way of a lock, mount a file system or make the
+//       system read a partition table. A dismounted volume that is mounted
+//       again under its old letter is therefore not seen: that takes a
+//       touch, which would mount it.
 //
 // contract_tests-sim.exe is the same program over the simulated machine of
 // machine.txt beside it, for the Linux twin of the Windows job: its
@@ -238,18 +246,28 @@ bool ReadWholeFile(const std::wstring& path, std::vector<unsigned char>* bytes) 
   return ok;
 }
 
-int SaveTail(int disk, const std::wstring& image, const std::wstring& to, bool mark) {
-  std::vector<unsigned char> tail;
+int SaveTail(int disk, const std::wstring& image, const std::wstring& to, bool mark,
+             const wchar_t* expected) {
+  std::vector<unsigned char> tail, want;
+  if (expected != nullptr && !ReadWholeFile(expected, &want)) {
+    std::printf("cannot read %ls (error %lu)\n", expected, GetLastError());
+    return 2;
+  }
   std::string report;
   const int result = ReadDiskTail(disk, image, mark, &tail, &report);
   std::printf("%s\n", report.c_str());
   if (result != 0) return result;
+  if (expected != nullptr && tail != want) {
+    // Kept anyway: what was there instead is the log's to show.
+    std::printf("the tail is not what %ls holds: whatever keeps it proves nothing\n",
+                expected);
+  }
   DeleteFileW(to.c_str());
   if (!WriteWholeFile(to, tail)) {
     std::printf("cannot write %ls (error %lu)\n", to.c_str(), GetLastError());
     return 2;
   }
-  return 0;
+  return expected != nullptr && tail != want ? 1 : 0;
 }
 
 int CompareDisk(int disk, const std::wstring& image, const wchar_t* tailFile) {
@@ -331,11 +349,33 @@ std::string Whereabouts(std::wstring volume) {
   return out.empty() ? "no extents" : out;
 }
 
-int WatchVolumes(const std::wstring& until) {
+// The volume the mount manager has `letter` name now, or "" for none: its
+// cache answers (GetVolumeNameForVolumeMountPoint's page), and a drive
+// letter's root is no mounted folder, so no file system is asked.
+std::wstring LetterVolume(wchar_t letter) {
+  const wchar_t root[] = {letter, L':', L'\\', L'\0'};
+  wchar_t name[MAX_PATH];
+  return GetVolumeNameForVolumeMountPointW(root, name, MAX_PATH) ? name : L"";
+}
+
+std::string LetterText(const std::wstring& volume, const std::wstring& first) {
+  if (volume.empty()) return "no volume";
+  return Narrow(volume) + (volume == first ? " (the volume it named at the start)"
+                                           : " (another volume)");
+}
+
+int WatchVolumes(const std::wstring& until, wchar_t letter) {
   const std::set<std::wstring> first = ListedVolumes();
   std::set<std::wstring> now = first, arrived;
+  const std::wstring letterFirst = letter != 0 ? LetterVolume(letter) : L"";
+  std::wstring letterNow = letterFirst;
+  int letterChanges = 0;
   Stamp();
   std::printf("watching: %zu volumes listed\n", first.size());
+  if (letter != 0) {
+    Stamp();
+    std::printf("%lc: names %s\n", letter, LetterText(letterFirst, letterFirst).c_str());
+  }
   std::fflush(stdout);
   // Ten minutes at most, in case nothing ever makes the file.
   for (int i = 0; i < 2400 && GetFileAttributesW(until.c_str()) == INVALID_FILE_ATTRIBUTES;
@@ -353,11 +393,22 @@ int WatchVolumes(const std::wstring& until) {
       Stamp();
       std::printf("left the list: %s\n", Narrow(v).c_str());
     }
+    if (letter != 0) {
+      const std::wstring named = LetterVolume(letter);
+      if (named != letterNow) {
+        ++letterChanges;
+        Stamp();
+        std::printf("%lc: now names %s\n", letter, LetterText(named, letterFirst).c_str());
+        letterNow = named;
+      }
+    }
     std::fflush(stdout);
     now = next;
   }
   Stamp();
-  std::printf("stopped: %zu volumes appeared while watching\n", arrived.size());
+  std::printf("stopped: %zu volumes appeared while watching", arrived.size());
+  if (letter != 0) std::printf(", %lc: changed %d times", letter, letterChanges);
+  std::printf("\n");
   for (const std::wstring& v : arrived) {
     std::printf("  %s (%s): %s\n", Narrow(v).c_str(), MountPoints(v).c_str(),
                 Whereabouts(v).c_str());
@@ -383,8 +434,9 @@ int Usage() {
       "       contract_tests.exe --disk N --volume X: [--empty-reader M]\n"
       "       contract_tests.exe --make-image FILE [--size MIB] [--extra BYTES]\n"
       "       contract_tests.exe --save-tail N --image FILE --to TAILFILE [--mark]\n"
+      "                          [--expect MARKFILE]\n"
       "       contract_tests.exe --compare-disk N --image FILE [--tail TAILFILE]\n"
-      "       contract_tests.exe --watch-volumes --until FILE\n");
+      "       contract_tests.exe --watch-volumes --until FILE [--letter X:]\n");
   return 2;
 }
 
@@ -400,6 +452,7 @@ int wmain(int argc, wchar_t** argv) {
   const wchar_t* tailFile = nullptr;
   const wchar_t* saveTo = nullptr;
   const wchar_t* until = nullptr;
+  const wchar_t* expectTail = nullptr;
   for (int i = 1; i < argc; ++i) {
     const std::wstring arg = argv[i];
     const wchar_t* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -411,7 +464,7 @@ int wmain(int argc, wchar_t** argv) {
       ++i;
     } else if (arg == L"--extra" && ParseNumber(value, 1 << 20, &extra)) {
       ++i;
-    } else if (arg == L"--volume" && value != nullptr &&
+    } else if ((arg == L"--volume" || arg == L"--letter") && value != nullptr &&
                (std::wcslen(value) == 1 || (std::wcslen(value) == 2 && value[1] == L':'))) {
       letter = static_cast<wchar_t>(towupper(value[0]));
       ++i;
@@ -431,6 +484,9 @@ int wmain(int argc, wchar_t** argv) {
     } else if (arg == L"--to" && value != nullptr) {
       saveTo = value;
       ++i;
+    } else if (arg == L"--expect" && value != nullptr) {
+      expectTail = value;
+      ++i;
     } else if (arg == L"--until" && value != nullptr) {
       until = value;
       ++i;
@@ -442,13 +498,13 @@ int wmain(int argc, wchar_t** argv) {
       return Usage();
     }
   }
-  if (watch) return until != nullptr ? WatchVolumes(until) : Usage();
+  if (watch) return until != nullptr ? WatchVolumes(until, letter) : Usage();
   if (image != nullptr) {
     return MakeImage(image, static_cast<uint64_t>(sizeMib) << 20, static_cast<uint32_t>(extra));
   }
   if (tailDisk >= 0) {
     if (compareImage == nullptr || saveTo == nullptr) return Usage();
-    return SaveTail(tailDisk, compareImage, saveTo, mark);
+    return SaveTail(tailDisk, compareImage, saveTo, mark, expectTail);
   }
   if (compareDisk >= 0 || compareImage != nullptr) {
     if (compareDisk < 0 || compareImage == nullptr) return Usage();

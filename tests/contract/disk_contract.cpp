@@ -856,6 +856,47 @@ void PageMemory(Context&, Answer* a) {
   a->system = "a new block: " + first + "; the next after a written one: " + zeros(next.get());
 }
 
+// The last disk check: the volume new-partitions made goes as the wipe job
+// takes volumes down, then the layout, so that what runs next finds the disk
+// with no volume on it. Releasing is noted, not compared: new-partitions
+// already answers whether there was a volume to release.
+void LayoutAtEnd(Context& c, Answer* a) {
+  if (!NeedLength(c, a)) return;
+  a->machine = "deleted: ok; then: no volume on disk " + Num(static_cast<uint32_t>(c.target->disk));
+  uint32_t endError = 0;
+  std::string released;
+  for (std::wstring name : ListVolumes(&endError)) {
+    if (!name.empty() && name.back() == L'\\') name.pop_back();
+    std::vector<Extent> extents;
+    {
+      HandleGuard look(Open(name, kGenericRead, kShareRW));
+      if (look.get() != nullptr) Extents(look.get(), &extents);
+    }
+    if (extents.empty() || extents[0].disk != static_cast<uint32_t>(c.target->disk)) continue;
+    HandleGuard vol(Open(name, kRW, kShareRW));
+    if (vol.get() == nullptr) continue;
+    released += (released.empty() ? "released: lock " : ", lock ") +
+                Control(vol.get(), kFsctlLockVolume) +
+                ", dismount " + Control(vol.get(), kFsctlDismountVolume);
+  }
+  HandleGuard h;
+  if (!OpenFor(c.disk, kRW, kShareRW, &h, a)) return;
+  a->system = "deleted: " + Control(h.get(), kIoctlDiskDeleteDriveLayout);
+  h.Close();
+  size_t listed = 0;
+  Poll(
+      c,
+      [&] {
+        listed = VolumesOnDisk(c.target->disk).size();
+        return listed == 0;
+      },
+      &a->note);
+  a->system += "; then: " + (listed == 0 ? std::string("no volume") : Num(listed) + " listed") +
+               " on disk " + Num(static_cast<uint32_t>(c.target->disk));
+  a->note = (released.empty() ? "no volume to release" : released) +
+            (a->note.empty() ? "" : "; " + a->note);
+}
+
 struct ContractCheck {
   const char* row;
   const char* title;
@@ -887,6 +928,7 @@ const ContractCheck kChecks[] = {
     {"disk-end-read", "reads at and past the end", DiskEndRead},
     {"disk-end-write", "writes at and past the end", DiskEndWrite},
     {"new-partitions", "a partition table written through the disk", NewPartitions},
+    {"layout-mbr", "deleting the layout last, the disk left with no volume", LayoutAtEnd},
     {"no-media", "a card reader without its card", NoMedia},
     {"page-memory", "page memory after a release", PageMemory},
 };
@@ -955,33 +997,46 @@ std::string Cell(const std::string& text) {
   return out;
 }
 
-// One line per row of the machine description: what the machine says, what
-// the system answered and whether they agree, as a Markdown table that reads
-// in a log as well as in a job summary.
-void PrintRowTable(const std::vector<CheckResult>& results) {
-  std::printf("\nThe machine description's rows:\n\n");
+// The table of the machine description's rows, a line as each check ends
+// (a run cut short still leaves the rows it answered), in a Markdown form
+// that reads in a log as well as in a job summary.
+void PrintTableHead() {
+  std::printf("\nThe machine description's rows, as the checks answer them:\n\n");
   std::printf("| row | the machine says | the system answered | result |\n");
   std::printf("|---|---|---|---|\n");
+}
+
+void PrintRowLine(const char* row, const std::string& machine, const std::string& system,
+                  const std::string& result) {
+  bool unsettled = false;
+  for (const DescriptionRow& r : kRows) {
+    if (std::strcmp(r.row, row) == 0) unsettled = r.unsettled;
+  }
+  std::printf("| `%s`%s | %s | %s | %s |\n", row, unsettled ? " (not settled)" : "",
+              Cell(machine).c_str(), Cell(system).c_str(), Cell(result).c_str());
+}
+
+void PrintResultLine(const CheckResult& r) {
+  if (std::strcmp(r.status, "skipped") == 0) {
+    PrintRowLine(r.row, "", "", "skipped: " + r.answer.skip);
+    return;
+  }
+  std::string system = r.answer.system;
+  if (!r.answer.note.empty()) system += " (" + r.answer.note + ")";
+  PrintRowLine(r.row, r.answer.machine, system, r.status);
+}
+
+// The rows no check answered, after the rest.
+void PrintUnaskedRows(const std::vector<CheckResult>& results) {
   for (const DescriptionRow& row : kRows) {
-    const std::string name =
-        "`" + std::string(row.row) + "`" + (row.unsettled ? " (not settled)" : "");
-    const CheckResult* found = nullptr;
-    for (const CheckResult& r : results) {
-      if (std::strcmp(r.row, row.row) == 0) found = &r;
+    const bool asked = std::any_of(results.begin(), results.end(), [&](const CheckResult& r) {
+      return std::strcmp(r.row, row.row) == 0;
+    });
+    if (!asked) {
+      PrintRowLine(row.row, "", "",
+                   "skipped: " + std::string(row.unasked != nullptr ? row.unasked
+                                                                    : "no check asks it"));
     }
-    std::string machine, system, result;
-    if (found == nullptr) {
-      result = "skipped: " + std::string(row.unasked != nullptr ? row.unasked : "no check asks it");
-    } else if (std::strcmp(found->status, "skipped") == 0) {
-      result = "skipped: " + found->answer.skip;
-    } else {
-      machine = found->answer.machine;
-      system = found->answer.system;
-      result = found->status;
-      if (!found->answer.note.empty()) system += " (" + found->answer.note + ")";
-    }
-    std::printf("| %s | %s | %s | %s |\n", name.c_str(), Cell(machine).c_str(),
-                Cell(system).c_str(), Cell(result).c_str());
   }
   std::fflush(stdout);
 }
@@ -996,6 +1051,7 @@ void RunDiskContract(const DiskContractTarget& target, const DiskContractHost& h
   c.disk = DrivePath(target.disk);
   c.volume = std::wstring(L"\\\\.\\") + target.letter + L":";
   std::vector<CheckResult> results;
+  PrintTableHead();
   for (const ContractCheck& check : kChecks) {
     Answer a;
     check.run(c, &a);
@@ -1015,12 +1071,13 @@ void RunDiskContract(const DiskContractTarget& target, const DiskContractHost& h
                   a.system.c_str());
     }
     if (!a.note.empty()) std::printf("        (%s)\n", a.note.c_str());
-    std::fflush(stdout);
     results.push_back({check.row, status, a});
+    PrintResultLine(results.back());
+    std::fflush(stdout);
   }
   OsClose(c.vol);
   OsClose(c.file);
-  PrintRowTable(results);
+  PrintUnaskedRows(results);
 }
 
 std::vector<std::string> DiskContractRows() {
@@ -1245,6 +1302,20 @@ int ReadDiskTail(int disk, const std::wstring& imagePath, bool mark,
   if (!failed.empty()) {
     *report = name + ": " + failed;
     return 2;
+  }
+  if (mark) {
+    // Read back through the other handle: a mark that did not land would
+    // make every later compare of the tail prove nothing.
+    const uint64_t from = rb.imageBytes / kSector * kSector;
+    for (size_t i = 0; i < tail->size(); ++i) {
+      const uint64_t k = rb.imageBytes - from + i;
+      const auto expected = static_cast<unsigned char>(0xA5 ^ (k * 29 + (from + k) / kSector));
+      if ((*tail)[i] != expected) {
+        *report = name + ": the mark did not hold at byte " + Num(rb.imageBytes + i) +
+                  ": read " + HexBytes(tail->data() + i, tail->size() - i);
+        return 2;
+      }
+    }
   }
   const size_t zeros = static_cast<size_t>(std::count(tail->begin(), tail->end(), 0));
   *report = name + ": the " + Num(tail->size()) + " bytes after the image, from byte " +

@@ -6,9 +6,10 @@
 // otherwise, prints the machine's answer beside the system's.
 //
 // The checks change the disk: they lock and dismount its volume, write the
-// bytes they read back into place, and at the end delete its layout and write
-// past its end. Run them only on a scratch disk; ContractDiskAllowed says
-// whether a disk is one.
+// bytes they read back into place, delete its layout, write past its end and
+// write a partition table of their own, and the last disk check deletes the
+// layout again, leaving no volume on the disk. Run them only on a scratch
+// disk; ContractDiskAllowed says whether a disk is one.
 #pragma once
 
 #include <cstdint>
@@ -42,7 +43,9 @@ struct ContractTally {
 };
 
 // Runs every check in order, printing a line for each (and both answers for
-// a failed one). Leaves no handle open.
+// a failed one) and, as it ends, its line of the table of the machine
+// description's rows; the rows no check asks come last. Leaves no handle
+// open.
 void RunDiskContract(const DiskContractTarget& target, const DiskContractHost& host,
                      ContractTally* tally);
 
