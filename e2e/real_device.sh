@@ -99,6 +99,10 @@ run() {
     --driver-arg --set --driver-arg "image=Z:$(printf '%s' "$folder/image.img" | tr '/' '\\')"
 }
 
+# What the device holds at an offset, to read beside a cmp that counts from
+# there: the pattern names its own offsets.
+device_at() { od -An -c -j "$1" -N 32 "$device" | tr -s ' ' | tr -d '\n'; }
+
 # Byte ranges of the device against the image and the pattern, read from
 # the device itself.
 check_device() {
@@ -111,14 +115,25 @@ check_device() {
   if cmp -i "$image_size" -n $((padded - image_size)) "$folder/pattern.bin" "$device" >"$folder/cmp.txt" 2>&1; then
     echo "ok   $when: bytes $image_size to $padded (the last 4 KiB block's rest) hold the pattern"
   else
-    fail "$when: the bytes after the image, up to the next 4 KiB, lost the pattern: $(cat "$folder/cmp.txt")"
+    fail "$when: the bytes after the image, up to the next 4 KiB, lost the pattern: $(cat "$folder/cmp.txt"), counted from byte $image_size, where the device holds:$(device_at "$image_size")"
   fi
   if cmp -i "$padded" "$folder/pattern.bin" "$device" >"$folder/cmp.txt" 2>&1; then
     echo "ok   $when: bytes $padded to $size hold the pattern"
   else
-    fail "$when: the device changed after the image's last block: $(cat "$folder/cmp.txt")"
+    fail "$when: the device changed after the image's last block: $(cat "$folder/cmp.txt"), counted from byte $padded, where the device holds:$(device_at "$padded")"
   fi
 }
+
+# The harness links no device but one over the file it is told.
+if bash "$e2e/run.sh" --name real-device-refused --out "$out" --prefix "$prefix" \
+  --folder "$folder" --program tessavane.exe --driver "$windows/e2e_driver.exe" \
+  --script "$e2e/scripts/real-device.txt" --loop-device "$device" "$folder/pattern.bin" \
+  >"$folder/refused.txt" 2>&1 ||
+  ! grep -q "^FAIL: refused: $device is not a loop device over" "$folder/refused.txt"; then
+  fail "run.sh did not refuse $device as a device over pattern.bin:"; cat "$folder/refused.txt"
+else
+  echo "ok   run.sh refuses $device named as a device over another file"
+fi
 
 run real-device || status=1
 check_device "after the write"

@@ -141,6 +141,20 @@ for f in "${needed[@]}"; do
   fi
 done
 
+# The one device a run may reach: checked before anything starts, and again
+# just before it is linked.
+refuse_other_device() {
+  local backing
+  backing=$(losetup --list --noheadings --output BACK-FILE "$loop_device" 2>/dev/null | sed 's/ *$//')
+  if [ ! -b "$loop_device" ] || [ -z "$backing" ] || [ "$backing" != "$(readlink -f "$loop_file")" ]; then
+    echo "FAIL: refused: $loop_device is not a loop device over $loop_file"
+    return 1
+  fi
+}
+if [ -n "$loop_device" ]; then
+  refuse_other_device || exit 1
+fi
+
 mkdir -p "$out" "$(dirname "$prefix")"
 out=$(cd "$out" && pwd)
 [ -n "$folder" ] && folder=$(cd "$folder" && pwd)
@@ -326,8 +340,6 @@ fi
 prepare_prefix || exit 1
 wine_used=1
 
-# The one device the run may reach, checked again just before it is linked.
-loop_backing() { losetup --list --noheadings --output BACK-FILE "$1" 2>/dev/null | sed 's/ *$//'; }
 # Every dosdevices entry that names a block device other than the run's own.
 other_block_devices() {
   local entry target
@@ -337,10 +349,7 @@ other_block_devices() {
   done
 }
 if [ -n "$loop_device" ]; then
-  if [ ! -b "$loop_device" ] || [ "$(loop_backing "$loop_device")" != "$(readlink -f "$loop_file")" ]; then
-    echo "FAIL: refused: $loop_device is not a loop device over $loop_file"
-    exit 1
-  fi
+  refuse_other_device || exit 1
   find "$WINEPREFIX/dosdevices" -mindepth 1 -maxdepth 1 ! -name c: ! -name z: -exec rm -f {} + &&
     ln -s "$loop_device" "$WINEPREFIX/dosdevices/physicaldrive1" || exit 1
   echo '\\.\PhysicalDrive1'" is $loop_device (over $loop_file), the prefix's only device"

@@ -18,9 +18,13 @@
 
 namespace {
 
-void Say(const wchar_t* text, DWORD number = 0) {
-  std::wprintf(L"launch: %ls%ls\n", text,
-               number != 0 ? (L" " + std::to_wstring(number)).c_str() : L"");
+void Say(const wchar_t* text) {
+  std::wprintf(L"launch: %ls\n", text);
+  std::fflush(stdout);
+}
+
+void Say(const wchar_t* text, DWORD number) {
+  std::wprintf(L"launch: %ls %lu\n", text, static_cast<unsigned long>(number));
   std::fflush(stdout);
 }
 
