@@ -86,9 +86,10 @@ status=0
 fail() { echo "FAIL: $*"; status=1; }
 
 # One program run through run.sh: the launcher with the shim, the loop
-# device as the prefix's one disk.
+# device as the prefix's one disk. Its own time limit, well inside ctest's,
+# ends it with a signal that its cleanup and this script's detach still see.
 run() {
-  bash "$e2e/run.sh" --name "$1" --out "$out" --prefix "$prefix" \
+  timeout --kill-after=20 300 bash "$e2e/run.sh" --name "$1" --out "$out" --prefix "$prefix" \
     --folder "$folder" --program tessavane.exe --driver "$windows/e2e_driver.exe" \
     --script "$e2e/scripts/$1.txt" --loop-device "$device" "$folder/disk.bin" \
     --launcher e2e_device_launch.exe \

@@ -25,7 +25,8 @@ bool removable = false;
 wchar_t devicePath[64];
 
 // The device's identity as Wine gives it for any handle to it, and its
-// length, taken once on a handle of the shim's own.
+// length, taken once on a handle of the shim's own: by the start-up
+// enumeration on the window's thread, before any job thread asks.
 bool measured = false;
 FILE_ID_INFO deviceId;
 LONGLONG deviceLength = 0;
