@@ -140,5 +140,10 @@ run real-device || status=1
 check_device "after the write"
 run real-device-wipe || status=1
 check_device "after the refused wipe"
+if cmp -s "$windows/tessavane.exe" "$folder/tessavane.exe"; then
+  echo "ok   the tessavane.exe that ran is the build's, byte for byte (sha256 $(sha256sum <"$folder/tessavane.exe" | cut -d' ' -f1))"
+else
+  fail "the tessavane.exe that ran differs from the build's"
+fi
 detach
 exit "$status"
