@@ -46,6 +46,14 @@
 #       Starts DIR/NAME from DIR as it stands: nothing is copied there and no
 #       machine description is needed. The driver and the script run from a
 #       folder of their own.
+#       --launcher NAME [--launcher-arg ARG]... starts the program as
+#       DIR/NAME ARG... PROGRAM instead (DIR/NAME prints what it did and ends
+#       with the program), and the driver works the one process of the
+#       program's name.
+#       --loop-device DEV FILE makes DEV the prefix's \\.\PhysicalDrive1, and
+#       refuses to start unless DEV is a loop device over FILE. The prefix
+#       then links no other device: of its dosdevices only c: and z: are
+#       kept, and after the run none may name another block device.
 #
 #   run.sh ... --by-hand --program EXE ...
 #       No driver: a person works the window on the current $DISPLAY (there is
@@ -72,7 +80,8 @@ run_args=() expect_exit="" expect_output=""
 data=()
 random_files=() sparse_files=() copies=() absent=() zeros=() appends=()
 befores=() afters=() driver_args=() bmps=()
-visible=0 folder="" by_hand=0 decoy=0
+visible=0 folder="" by_hand=0 decoy=0 launcher="" loop_device="" loop_file=""
+launcher_args=()
 while [ $# -gt 0 ]; do
   case $1 in
     --name) name=$2; shift 2 ;;
@@ -102,6 +111,9 @@ while [ $# -gt 0 ]; do
       ;;
     --visible) visible=1; shift ;;
     --folder) folder=$2; shift 2 ;;
+    --launcher) launcher=$2; shift 2 ;;
+    --launcher-arg) launcher_args+=("$2"); shift 2 ;;
+    --loop-device) loop_device=$2; loop_file=$3; shift 3 ;;
     --by-hand) by_hand=1; shift ;;
     --decoy) decoy=1; shift ;;
     *) echo "run.sh: unknown argument $1" >&2; exit 2 ;;
@@ -129,6 +141,20 @@ for f in "${needed[@]}"; do
   fi
 done
 
+# The one device a run may reach: checked before anything starts, and again
+# just before it is linked.
+refuse_other_device() {
+  local backing
+  backing=$(losetup --list --noheadings --output BACK-FILE "$loop_device" 2>/dev/null | sed 's/ *$//')
+  if [ ! -b "$loop_device" ] || [ -z "$backing" ] || [ "$backing" != "$(readlink -f "$loop_file")" ]; then
+    echo "FAIL: refused: $loop_device is not a loop device over $loop_file"
+    return 1
+  fi
+}
+if [ -n "$loop_device" ]; then
+  refuse_other_device || exit 1
+fi
+
 mkdir -p "$out" "$(dirname "$prefix")"
 out=$(cd "$out" && pwd)
 [ -n "$folder" ] && folder=$(cd "$folder" && pwd)
@@ -140,11 +166,11 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export WINEARCH=win64
 
-xvfb_pid="" program_pid="" job_pid="" decoy_pid="" wine_used=0
+xvfb_pid="" program_pid="" job_pid="" decoy_pid="" launcher_pid="" wine_used=0
 cleanup() {
   local status=$?
   local pid
-  for pid in "$job_pid" "$program_pid" "$decoy_pid"; do
+  for pid in "$job_pid" "$program_pid" "$decoy_pid" "$launcher_pid"; do
     if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
       kill "$pid" 2>/dev/null
     fi
@@ -313,6 +339,21 @@ else
 fi
 prepare_prefix || exit 1
 wine_used=1
+
+# Every dosdevices entry that names a block device other than the run's own.
+other_block_devices() {
+  local entry target
+  for entry in "$WINEPREFIX/dosdevices"/*; do
+    target=$(readlink -f "$entry")
+    [ -b "$target" ] && [ "$target" != "$(readlink -f "$loop_device")" ] && echo "$(basename "$entry") -> $target"
+  done
+}
+if [ -n "$loop_device" ]; then
+  refuse_other_device || exit 1
+  find "$WINEPREFIX/dosdevices" -mindepth 1 -maxdepth 1 ! -name c: ! -name z: -exec rm -f {} + &&
+    ln -s "$loop_device" "$WINEPREFIX/dosdevices/physicaldrive1" || exit 1
+  echo '\\.\PhysicalDrive1'" is $loop_device (over $loop_file), the prefix's only device"
+fi
 
 for f in "${data[@]}"; do cp "$f" "$work/" || exit 1; done
 for ((i = 0; i < ${#random_files[@]}; i += 2)); do
@@ -500,6 +541,15 @@ cp "$driver" "$work/driver.exe" || exit 1
 cp "$script" "$work/script.txt" || exit 1
 cd "$work" || exit 1
 
+# The launcher starts the program; the driver then works it by its name.
+target=(--start "$(windows_path "$program_dir/$program_name")")
+if [ -n "$launcher" ]; then
+  (cd "$program_dir" && exec wine "./$launcher" "${launcher_args[@]}" "$program_name") \
+    >"$work/launcher.log" 2>&1 &
+  launcher_pid=$!
+  target=(--attach "$program_name")
+fi
+
 
 # The decoy: the same program and machine in a folder of its own, held open
 # by a second driver that only waits.
@@ -534,7 +584,7 @@ fi
 # outlives the driver would hold a pipe open, and the run with it, for ever.
 drive() {
   : >"$work/driver.raw"
-  timeout --kill-after=5 600 wine ./driver.exe --start "$(windows_path "$program_dir/$program_name")" \
+  timeout --kill-after=5 600 wine ./driver.exe "${target[@]}" \
     --shots "${driver_args[@]}" script.txt >"$work/driver.raw" 2>"$work/driver.log" &
   local driver=$!
   tail -n +1 -s 0.2 -f --pid="$driver" "$work/driver.raw" |
@@ -566,6 +616,30 @@ if [ "$driver_status" -eq 0 ] && ! grep -qE '^[0-9]+ passed, 0 failed$' "$work/d
 fi
 if [ "$driver_status" -ne 0 ]; then
   echo "--- driver and program stderr"; cat "$work/driver.log"
+  status=1
+fi
+# The launcher ends with the program: at once when the script closed it.
+if [ -n "$launcher" ]; then
+  for _ in $(seq 100); do
+    kill -0 "$launcher_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  tr -d '\r' <"$work/launcher.log"
+  if kill -0 "$launcher_pid" 2>/dev/null; then
+    [ "$driver_status" -eq 0 ] && echo "FAIL: $launcher still runs after the program's end"
+    status=1
+  else
+    wait "$launcher_pid"
+    launcher_status=$?
+    if [ "$launcher_status" -ne 0 ]; then
+      echo "FAIL: $launcher ended with $launcher_status"
+      status=1
+    fi
+    launcher_pid=""
+  fi
+fi
+if [ -n "$loop_device" ] && [ -n "$(other_block_devices)" ]; then
+  echo "FAIL: the prefix linked other block devices:"; other_block_devices
   status=1
 fi
 if [ "$decoy" = 1 ]; then
