@@ -1103,7 +1103,10 @@ TEST_F(WriteJob, AFailedOpenWithoutACodeIsNoSuccess) {
 
 TEST_F(WriteJob, SpeedOverTheIntervalEtaFromTheAverage) {
   AddDisk(64 * kMiB);
-  SimPutFile(kImage, ImageBytes(20 * kMiB));
+  // 20.0054 MiB: a MiB a ten-thousandth off shows as 20.00.
+  SimPutFile(kImage, ImageBytes(20 * kMiB + 11 * 512));
+  // The clock does not start at 0, so that only time since the start counts.
+  SimAdvanceClock(100.0);
   // Seconds each chunk's write takes on the virtual clock.
   const double perChunk[] = {0.3, 0.3, 0.2, 1.0, 0.2};
   int chunk = 0;
@@ -1120,8 +1123,8 @@ TEST_F(WriteJob, SpeedOverTheIntervalEtaFromTheAverage) {
   // average 8.9 MB/s. 2.0 s: too soon again.
   EXPECT_EQ(SpeedTexts(),
             (std::vector<std::wstring>{
-                L"速度：13.33 MB/s    已写 8.00 / 20.00 MB    ETA: 1 s",
-                L"速度：6.67 MB/s    已写 16.00 / 20.00 MB    ETA: 0 s",
+                L"速度：13.33 MB/s    已写 8.00 / 20.01 MB    ETA: 1 s",
+                L"速度：6.67 MB/s    已写 16.00 / 20.01 MB    ETA: 0 s",
                 L"速度：-"}));
   ExpectCompleted(L"10.00");
   ExpectCleanEnd();
