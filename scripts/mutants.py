@@ -431,7 +431,12 @@ def main():
                 w.restore()
                 return
             began = time.time()
-            outcome, why = w.run(m, args.timeout)
+            # The kept list is read again for each mutant: one found equivalent
+            # while the run goes on is skipped when its turn comes.
+            if (m["file"], m["text"], m["change"]) in load_kept():
+                outcome, why = "kept", ""
+            else:
+                outcome, why = w.run(m, args.timeout)
             with lock:
                 results.append((m, outcome, why))
                 print("[%d/%d] %-16s %s:%d: %s%s  %.0f s" % (
@@ -455,6 +460,8 @@ def main():
     hangs = [r for r in results if r[1] == "killed (timeout)"]
     survived = [r for r in results if r[1] == "survived"]
     unbuilt = [r for r in results if r[1] == "not built"]
+    used_kept |= {(r[0]["file"], r[0]["text"], r[0]["change"]) for r in results
+                  if r[1] == "kept"}
     counted = len(killed) + len(survived)
     print()
     for m, _, _ in sorted(survived, key=lambda r: (r[0]["file"], r[0]["line"])):
