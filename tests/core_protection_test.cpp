@@ -216,6 +216,9 @@ TEST_F(ProtectionTest, GbkSerialsBecomeChinese) {
   EXPECT_EQ(Load("\xC4\xE3\xBA\xC3\r\n\xC4\xE3\xBA\xC3-02\r\n"),
             (Serials{L"你好", L"你好-02"}));
   EXPECT_TRUE(IsProtectedSerial(L"你好"));
+  // A first byte or a second byte of a UTF-16 mark alone is GBK text.
+  EXPECT_EQ(Load("\xFE\x40-1\r\n"), Serials{L"\xFA0C-1"});
+  EXPECT_EQ(Load("\x81\xFE-2\r\n"), Serials{L"\x4FA2-2"});
 }
 
 TEST_F(ProtectionTest, RefreshForgetsADeletedFile) {
