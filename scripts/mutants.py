@@ -154,7 +154,7 @@ def line_mutants(masked):
             label = (t, SWAPS[t])
         elif t == "!" and nxt != "=":
             label = ("!", "")
-        elif t in ("0", "1") and prev not in ("[",):
+        elif t in ("0", "1"):
             label = (t, "1" if t == "0" else "0")
         elif t in ("true", "false") and prev == "return":
             label = (t, "false" if t == "true" else "true")
