@@ -190,9 +190,11 @@ TEST_F(ProtectionTest, SizeLimits) {
 
 TEST_F(ProtectionTest, MatchingFoldsOnlyAsciiLetters) {
   Load("abc123def\n"
-       "x_y.z\n");
+       "x_y.z\n"
+       "q\n");
   EXPECT_TRUE(IsProtectedSerial(L"ABC123DEF"));
   EXPECT_TRUE(IsProtectedSerial(L"X_Y.Z"));
+  EXPECT_TRUE(IsProtectedSerial(L"Q"));  // one character is a serial
   EXPECT_FALSE(IsProtectedSerial(L"ABC123DE"));
   EXPECT_FALSE(IsProtectedSerial(L"ABC123DEFG"));
   // Built-in serials, in any case.
