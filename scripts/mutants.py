@@ -142,7 +142,8 @@ def line_mutants(masked):
         prev = tokens[k - 1][2] if k > 0 else ""
         nxt = tokens[k + 1][2] if k + 1 < len(tokens) else ""
         label = None
-        if t in ("<", ">", "<=", ">=") and in_template_args(masked, s):
+        if t in ("<", ">", "<=", ">=") and (in_template_args(masked, s) or
+                                            masked.lstrip().startswith("template")):
             continue
         if t in ("+", "-"):
             # Binary only: after an operand.

@@ -621,6 +621,24 @@ TEST_F(WriteJob, KeptVolumeLockOutlastsARemount) {
   ExpectCleanEnd();
 }
 
+// Volumes past the 128 the job holds are dismounted and let go at once, and
+// nothing of them stays open.
+TEST_F(WriteJob, VolumesPastTheHeldOnesAreLetGo) {
+  AddDisk(64 * kMiB);
+  for (int i = 1; i <= HeldVolumes::kMaxHeldVolumes + 2; ++i) {
+    SimVolume v;
+    v.name = L"\\\\?\\Volume{" + std::to_wstring(i) + L"}\\";
+    v.extents = {{kDisk, i * 64 * 1024ull, 64 * 1024}};
+    SimAddVolume(v);
+  }
+  SimPutFile(kImage, ImageBytes(12 * kMiB));
+  EnterWritingState();
+  Run(64 * kMiB);
+  ExpectCompleted(L"0.00");
+  EXPECT_FALSE(SimVolumeMounted(L"\\\\?\\Volume{130}\\"));
+  ExpectCleanEnd();
+}
+
 // The same machine under the lock-dismount-unlock release alone: the
 // remount after the second write refuses the third.
 TEST_F(WriteJob, StatelessReleaseLosesToTheSameRemount) {
