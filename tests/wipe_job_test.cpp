@@ -97,8 +97,9 @@ TEST_F(WipeJobTest, SuccessReportsFirstThenRestoresButtonsThenPostsRefresh) {
   EXPECT_EQ(FakePostedRefreshes(), 1);
 
   // The disk is known for the one confirmed before its volume is let go,
-  // the volume is let go before the disk is opened, and the disk is opened
-  // for reading and writing, shared, so other readers are not refused.
+  // the volume and that look at the disk are let go before the disk is
+  // opened, and the disk is opened for reading and writing, shared, so other
+  // readers are not refused.
   std::vector<SimCall> log = SimCallLog();
   int look = FindCall(log, SimOp::kOpen, kGenericRead, kDrive1);
   int dismount = FindCall(log, SimOp::kDeviceControl, kFsctlDismountVolume,
@@ -111,6 +112,7 @@ TEST_F(WipeJobTest, SuccessReportsFirstThenRestoresButtonsThenPostsRefresh) {
   ASSERT_GE(dismount, 0);
   ASSERT_GT(open, dismount);
   ASSERT_GT(remove, open);
+  EXPECT_LT(FindCall(log, SimOp::kClose, 0, kDrive1), open);
   EXPECT_EQ(log[open].code, kGenericRead | kGenericWrite);
   EXPECT_EQ(log[open].share, kFileShareRead | kFileShareWrite);
   EXPECT_FALSE(SimVolumeMounted(kVolume));
