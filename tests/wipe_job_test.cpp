@@ -198,8 +198,11 @@ void ExpectRefusedAsNotTheDiskConfirmed() {
 }
 
 TEST_F(WipeJobTest, AnotherDeviceUnderTheConfirmedNumberKeepsItsLayout) {
-  for (bool duringRelease : {false, true}) {
-    SCOPED_TRACE(duringRelease ? "swapped during the release" : "swapped before");
+  // Swapped before the job, during the release, or after it, before the
+  // disk is opened for the deletion.
+  for (SimOp swapAt : {SimOp::kOpen, SimOp::kFindFirstVolume, SimOp::kFindVolumeClose}) {
+    SCOPED_TRACE(SimOpName(swapAt));
+    const bool duringRelease = swapAt != SimOp::kOpen;
     BuildMachine();
     SimDisk backup;
     backup.number = 1;
@@ -210,13 +213,17 @@ TEST_F(WipeJobTest, AnotherDeviceUnderTheConfirmedNumberKeepsItsLayout) {
     if (!duringRelease) SimAddDisk(backup);
     bool swapped = false;
     SimSetCallHook([&](const SimCall& c) {
-      if (duringRelease && !swapped && c.op == SimOp::kFindFirstVolume) {
+      if (duringRelease && !swapped && c.op == swapAt) {
         swapped = true;
         SimAddDisk(backup);
       }
     });
+    int openAtBox = -1;  // nothing is held while the box is up
+    FakeAnswerBoxes([&](const FakeBox&) { return openAtBox = SimOpenHandles(), kIdOk; });
     WipePartitionsJob(Entry(1, L"ACME TARGET"));
     SimSetCallHook(nullptr);
+    FakeAnswerBoxes(nullptr);
+    EXPECT_EQ(openAtBox, 0);
 
     ExpectRefusedAsNotTheDiskConfirmed();
     ASSERT_EQ(FakeBoxes().size(), 1u);
@@ -225,6 +232,7 @@ TEST_F(WipeJobTest, AnotherDeviceUnderTheConfirmedNumberKeepsItsLayout) {
     EXPECT_EQ(FakeButtonState(), "idle");
     EXPECT_EQ(FakePostedRefreshes(), 0);
     EXPECT_EQ(SimOpenHandles(), 0);
+    if (swapAt == SimOp::kFindVolumeClose) continue;  // let go before the swap
     // The new device has the volume now: it is never locked or dismounted.
     EXPECT_TRUE(SimVolumeMounted(kVolume));
     EXPECT_EQ(FindCall(SimCallLog(), SimOp::kDeviceControl, kFsctlLockVolume,
