@@ -71,7 +71,11 @@ class WipeJobTest : public ::testing::Test {
 };
 
 TEST_F(WipeJobTest, SuccessReportsFirstThenRestoresButtonsThenPostsRefresh) {
+  int openAtBox = -1;  // the disk is closed before the box, which may stay up
+  FakeAnswerBoxes([&](const FakeBox&) { return openAtBox = SimOpenHandles(), kIdOk; });
   WipePartitionsJob(Entry(1, L"ACME TARGET"));
+  FakeAnswerBoxes(nullptr);
+  EXPECT_EQ(openAtBox, 0);
 
   EXPECT_TRUE(SimLayoutDeleted(1));
   EXPECT_FALSE(SimLayoutDeleted(0));
