@@ -52,17 +52,26 @@ struct Described {
 };
 
 Described Describe(const std::vector<unsigned char>& reply) {
-  // An exact-size heap copy, so that a sanitizer build sees any overread.
-  std::vector<unsigned char> exact(reply);
-  wchar_t name[kNameChars];
-  wchar_t serial[kSerialChars];
-  wmemset(name, L'#', kNameChars);
-  wmemset(serial, L'#', kSerialChars);
-  DescribeDescriptor(exact.data(), static_cast<uint32_t>(exact.size()), name,
-                     kNameChars, serial, kSerialChars);
-  EXPECT_LT(wcsnlen(name, kNameChars), static_cast<size_t>(kNameChars));
-  EXPECT_LT(wcsnlen(serial, kSerialChars), static_cast<size_t>(kSerialChars));
-  return {name, serial};
+  // An exact-size heap copy, so that a sanitizer build sees any overread;
+  // and one followed by zeros, which would make an offset field read past
+  // the reply's end count in any build.
+  std::vector<unsigned char> exact(reply), padded(reply);
+  padded.resize(reply.size() + 8, 0);
+  Described d[2];
+  for (std::vector<unsigned char>* r : {&exact, &padded}) {
+    wchar_t name[kNameChars];
+    wchar_t serial[kSerialChars];
+    wmemset(name, L'#', kNameChars);
+    wmemset(serial, L'#', kSerialChars);
+    DescribeDescriptor(r->data(), static_cast<uint32_t>(reply.size()), name,
+                       kNameChars, serial, kSerialChars);
+    EXPECT_LT(wcsnlen(name, kNameChars), static_cast<size_t>(kNameChars));
+    EXPECT_LT(wcsnlen(serial, kSerialChars), static_cast<size_t>(kSerialChars));
+    d[r == &padded] = {name, serial};
+  }
+  EXPECT_EQ(d[0].name, d[1].name);
+  EXPECT_EQ(d[0].serial, d[1].serial);
+  return d[1];
 }
 
 class InventoryTest : public ::testing::Test {
@@ -300,6 +309,12 @@ TEST(DescriptorTest, ShortRepliesOnlyUseTheOffsetsTheyHold) {
   Described d = Describe(r);
   EXPECT_EQ(d.name, L"AB CD");
   EXPECT_EQ(d.serial, L"");
+
+  // 27 bytes hold three of the four bytes of a serial offset of 20.
+  r = Reply(20, 0, 20);
+  r.resize(27);
+  std::memcpy(r.data() + 20, "AB", 3);
+  EXPECT_EQ(Describe(r).serial, L"");
 
   // At 28 bytes the serial offset is whole and used.
   r = Reply(0, 0, 20);
