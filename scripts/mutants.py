@@ -53,8 +53,11 @@ FIRST = {
 LAST = ["FaultSweep.*", "Explorer.*"]
 MACHINE_CALLING_LOGIC = "SimHostFiles.*:SimDevices.*"
 # The files whose every mutant must be killed go first.
+# The write job's file, the largest and slowest to test, comes last.
 ORDER = ["jobs/volume_release.cpp", "jobs/wipe_job.cpp", "core/boot_disk.cpp",
-         "core/disks.cpp", "core/protection.cpp", "jobs/write_image_job.cpp"]
+         "core/disks.cpp", "core/protection.cpp", "core/progress.cpp", "core/text.cpp",
+         "ui/commands.cpp", "ui/disk_list.cpp", "ui/status.cpp",
+         "jobs/write_image_job.cpp"]
 RESULTS = os.path.join(WORK, "last-run.txt")
 MACHINE_ONLY = ("Sim*:Patterns.*:DiskContract*:FileContract.*:FatImage.*")
 
