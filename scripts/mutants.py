@@ -368,7 +368,8 @@ def main():
     ap.add_argument("--timeout", type=int, default=300,
                     help="seconds a test group may take before the mutant counts as a hang")
     ap.add_argument("--survivors-of", metavar="FILE",
-                    help="only the mutants an earlier run's results (%s) list as survived" % RESULTS)
+                    help="only the mutants an earlier run's results (%s) or printed log "
+                         "list as survived; several, comma-separated" % RESULTS)
     ap.add_argument("--list", action="store_true", help="print the mutants, run none")
     args = ap.parse_args()
 
@@ -389,10 +390,19 @@ def main():
         changed = changed_lines(args.changed)
         todo = [m for m in todo if m["line"] in changed.get(m["file"], ())]
     if args.survivors_of:
-        with open(args.survivors_of, encoding="utf-8") as fh:
-            earlier = {tuple(r.rstrip("\n").split("\t")[2:5]) for r in fh
-                       if r.startswith("survived\t")}
-        todo = [m for m in todo if (m["file"], m["text"], m["change"]) in earlier]
+        # A results file, or the printed log of a run cut short (its lines
+        # name file, line and change).
+        earlier, logged = set(), set()
+        for name in args.survivors_of.split(","):
+            with open(name, encoding="utf-8") as fh:
+                for r in fh:
+                    if r.startswith("survived\t"):
+                        earlier.add(tuple(r.rstrip("\n").split("\t")[2:5]))
+                    g = re.match(r"\[\d+/\d+\] survived +(\S+):(\d+): (.*?)  \d+ s$", r)
+                    if g:
+                        logged.add((g.group(1), int(g.group(2)), g.group(3)))
+        todo = [m for m in todo if (m["file"], m["text"], m["change"]) in earlier or
+                (m["file"], m["line"], m["change"]) in logged]
     if args.sample is not None:
         todo = random.Random(args.seed).sample(todo, min(args.sample, len(todo)))
         todo.sort(key=lambda m: (m["file"], m["line"]))
