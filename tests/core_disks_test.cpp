@@ -357,6 +357,15 @@ TEST(DescriptorTest, LongTextsAreCutToWhatTheBuffersHold) {
                      serial, 4);
   EXPECT_STREQ(name, L"VVVVVVV");
   EXPECT_STREQ(serial, L"VVV");
+  // A text running 256 bytes to the reply's end keeps 255 of them, however
+  // large the caller's buffers.
+  r = Reply(40, 0, 40, std::string(256, 'W'));
+  wchar_t wideName[600];
+  wchar_t wideSerial[600];
+  DescribeDescriptor(r.data(), static_cast<uint32_t>(r.size()), wideName, 600,
+                     wideSerial, 600);
+  EXPECT_EQ(std::wcslen(wideName), 255u);
+  EXPECT_EQ(std::wcslen(wideSerial), 255u);
   // A serial buffer of no room is left alone.
   wchar_t untouched = L'#';
   DescribeDescriptor(r.data(), static_cast<uint32_t>(r.size()), name, 8,
