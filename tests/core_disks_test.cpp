@@ -333,6 +333,8 @@ TEST(DescriptorTest, TextsRunningToTheReplyEndStopThere) {
   Described d = Describe(Reply(40, 44, 48, "ABCDEFGHIJKL"));
   EXPECT_EQ(d.name, L"ABCDEFGHIJKL EFGHIJKL");
   EXPECT_EQ(d.serial, L"IJKL");
+  // Only a NUL ends a text: another control byte is part of it.
+  EXPECT_EQ(Describe(Reply(40, 0, 0, std::string("A\x01" "B\0", 4))).name, L"A\x01" L"B");
 }
 
 TEST(DescriptorTest, LongTextsAreCutToWhatTheBuffersHold) {
