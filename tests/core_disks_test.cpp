@@ -280,6 +280,9 @@ TEST(DescriptorTest, FieldOffsetsOutsideTheReplyGiveEmptyFields) {
   EXPECT_EQ(d.name, L"VEND PROD");
   EXPECT_EQ(d.serial, L"SER1");
 
+  // One character is a text.
+  EXPECT_EQ(Describe(Reply(40, 45, 0, std::string("V\0\0\0\0P\0", 7))).name, L"V P");
+
   // Offset 0 means "no such field".
   d = Describe(Reply(0, 45, 0, texts));
   EXPECT_EQ(d.name, L"PROD");
