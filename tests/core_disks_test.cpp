@@ -132,6 +132,15 @@ TEST_F(InventoryTest, DisksWithoutAUsableLengthAreAbsent) {
   ASSERT_EQ(diskTable.count, 1);
   EXPECT_EQ(diskTable.entries[0].number, 5);
   EXPECT_STREQ(diskTable.entries[0].displayName, L"GOOD DISK");
+  // A job is told 1110 for a disk that answers with no length, and the
+  // query's own code when it fails.
+  HandleGuard look;
+  for (int32_t number : {0, 1}) {
+    DiskEntry expected{};
+    expected.number = number;
+    EXPECT_EQ(CheckSameDiskAt(expected, &look), number == 0 ? kErrorMediaChanged
+                                                            : kErrorInvalidFunction);
+  }
 
   // A second enumeration starts from an empty table.
   SimReset();
