@@ -133,14 +133,16 @@ TEST_F(InventoryTest, DisksWithoutAUsableLengthAreAbsent) {
   EXPECT_EQ(diskTable.entries[0].number, 5);
   EXPECT_STREQ(diskTable.entries[0].displayName, L"GOOD DISK");
   // A job is told 1110 for a disk that answers with no length, and the
-  // query's own code when it fails.
+  // query's own code when it fails; each look lets go of the one before.
   HandleGuard look;
+  EXPECT_EQ(CheckSameDiskAt(diskTable.entries[0], &look), 0u);
   for (int32_t number : {0, 1}) {
     DiskEntry expected{};
     expected.number = number;
     EXPECT_EQ(CheckSameDiskAt(expected, &look), number == 0 ? kErrorMediaChanged
                                                             : kErrorInvalidFunction);
   }
+  EXPECT_EQ(SimOpenHandles(), 0);
 
   // A second enumeration starts from an empty table.
   SimReset();
