@@ -250,6 +250,13 @@ TEST_F(ProtectionTest, ListFilePathBesideTheExecutable) {
   EXPECT_EQ(fileProtectedSerialCount, 0);
   EXPECT_FALSE(OpenedAnything());
 
+  // An executable path cut at 260 characters names no folder.
+  SimReset();
+  SimSetExecutablePath(L"X:\\a\\" + std::wstring(300, L'e') + L".exe");
+  SimPutFile(L"X:\\a\\prohibited_disks.txt", Bytes("CUT\n"));
+  LoadProtectedSerials();
+  EXPECT_FALSE(OpenedAnything());
+
   // No backslash at all: the bare name, relative to the current folder.
   SimReset();
   SimSetExecutablePath(L"tessavane.exe");
