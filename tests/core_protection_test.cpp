@@ -136,6 +136,7 @@ TEST_F(ProtectionTest, TheFileInItsEverydayForms) {
   EXPECT_EQ(Load("\xEF\xBB\xBFSER1\r\n\xE4\xBD\xA0\xE5\xA5\xBD\r\n"),
             (Serials{L"SER1", L"你好"}));
   EXPECT_TRUE(IsProtectedSerial(L"SER1"));
+  EXPECT_EQ(Load("\xEF\xBB\xBF"), Serials{});  // Notepad's empty UTF-8 file
 
   const std::wstring text =
       L"# protected\r\nSER1\r\n  LEAD \t\r\n你好\n\r\nlast";
@@ -333,6 +334,9 @@ TEST_F(ProtectionTest, ParsingStopsAtTheGivenLength) {
   EXPECT_EQ(Loaded(), (Serials{L"AB", L"C"}));
   ParseProtectedSerials(bytes, 0);
   EXPECT_EQ(Loaded(), Serials{});
+  // A UTF-8 mark counts among the bytes given.
+  ParseProtectedSerials("\xEF\xBB\xBF" "AB\nCD", 6);
+  EXPECT_EQ(Loaded(), Serials{L"AB"});
 }
 
 }  // namespace
