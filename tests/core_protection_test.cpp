@@ -167,6 +167,7 @@ TEST_F(ProtectionTest, SizeLimits) {
   text += "\nLAST";
   ASSERT_EQ(text.size(), 65536u);
   EXPECT_EQ(Load(text), (Serials{L"FIRST", L"LAST"}));
+  EXPECT_EQ(Load("Q"), Serials{L"Q"});  // and a single byte
 
   // One byte more: nothing at all.
   EXPECT_EQ(Load(text + "\n"), Serials{});
