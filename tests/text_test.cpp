@@ -15,8 +15,8 @@ std::wstring Format(size_t capacity, const wchar_t* format, Args... args) {
   std::wstring buffer(capacity + 8, L'#');  // room to see a write past the end
   size_t n = FormatText(&buffer[0], capacity, format, args...);
   EXPECT_EQ(buffer[capacity], L'#') << "wrote past the capacity";
+  EXPECT_EQ(n, capacity == 0 ? 0 : std::wcslen(buffer.c_str()));
   if (capacity == 0) return buffer.substr(0, 1);
-  EXPECT_EQ(n, std::wcslen(buffer.c_str()));
   return std::wstring(buffer.c_str());
 }
 
