@@ -381,7 +381,7 @@ TEST_F(WriteJob, EveryFailureIsReportedAndCleanedUpInOrder) {
   };
   const FailureRow rows[] = {
       {"empty path", L"", 5 * kMiB, {}, 0, L"请先选择镜像文件", {}},
-      {"image missing", L"D:\\missing.img", 5 * kMiB, {}, 0, L"打开镜像失败",
+      {"image missing (a one-character path)", L"m", 5 * kMiB, {}, 0, L"打开镜像失败",
        {}},
       {"image size unreadable", kImage, 5 * kMiB,
        {Fault(SimOp::kGetFileSizeEx, kImage, 1, 5)}, 0, L"打开镜像失败",
