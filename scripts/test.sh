@@ -20,6 +20,9 @@
 #            targets from random seeds, the explorer for SOAK_SECONDS (default
 #            600) while the others take SOAK_OTHERS each (default 60); what it
 #            finds is printed as hex with the command that replays it
+#   bash scripts/test.sh mutants [--sample N --seed S | --changed BASE]
+#            not a stage of the suite either: mutation testing of core/, jobs/
+#            and ui/ (scripts/mutants.py), every mutant unless told fewer
 # Each stage prints its time; the run ends with a summary of the stages, what
 # each counted and how long it took. The first stage that fails ends the run.
 set -uo pipefail
@@ -27,7 +30,7 @@ cd "$(dirname "$0")/.."
 
 all_stages=(workflows windows native e2e asan tsan fuzz)
 usage() {
-  echo "usage: bash scripts/test.sh [STAGE...]   (stages: ${all_stages[*]}; or soak alone)" >&2
+  echo "usage: bash scripts/test.sh [STAGE...]   (stages: ${all_stages[*]}; or soak or mutants alone)" >&2
   exit 2
 }
 stages=("$@")
@@ -40,6 +43,10 @@ if [ "${stages[*]}" = soak ]; then
   }
   bash scripts/setup.sh || exit 1
   exec bash fuzz/run.sh soak "$soak_seconds"
+fi
+if [ "${stages[0]}" = mutants ]; then
+  bash scripts/setup.sh || exit 1
+  exec python3 scripts/mutants.py "${stages[@]:1}"
 fi
 for s in "${stages[@]}"; do
   [[ " ${all_stages[*]} " == *" $s "* ]] || usage

@@ -225,6 +225,9 @@ TEST_F(CommandsTest, WipeStarterGivesBackItsCopyWhenNoThreadStarts) {
 }
 
 TEST_F(CommandsTest, SelectionChangeShowsTheSerialOfThatSlot) {
+  FakeSelect(0);
+  HandleCommand(kDiskList, kNotifySelChange);
+  EXPECT_EQ(FakeText(kSerialBox), L"5D2C8E1F07A3");
   FakeSelect(2);
   HandleCommand(kDiskList, kNotifySelChange);
   EXPECT_EQ(FakeText(kSerialBox), L"PE3");
@@ -261,9 +264,11 @@ TEST_F(CommandsTest, RefreshRebuildsTheListAndForgetsTheSelection) {
   ASSERT_EQ(FakeText(kSerialBox), L"T1");
   FakeSetText(kSpeedLabel, L"速度：1.00 MB/s");
   SimSetDiskHolder(0, SimHolder::kExclusive);  // gone until released
+  SimPutFile(L"X:\\prohibited_disks.txt", {'T', '1'});  // edited since the start
 
   HandleCommand(kRefreshButton, 0);
   EXPECT_EQ(ListedNumbers(), (std::vector<int>{1, 3, 5}));
+  EXPECT_TRUE(IsProtectedSerial(L"T1"));
   EXPECT_EQ(FakeText(kStatusLabel), L"磁盘列表已刷新");
   EXPECT_EQ(FakeText(kSerialBox), L"");
   EXPECT_EQ(FakeText(kSpeedLabel), L"速度：1.00 MB/s");  // left as it was

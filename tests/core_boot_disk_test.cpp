@@ -60,11 +60,11 @@ class BootDiskTest : public ::testing::Test {
 
 TEST_F(BootDiskTest, VolumeBeyondDriveZeroWinsWithoutAScan) {
   SimSetExecutablePath(L"D:\\tools\\tessavane.exe");
-  AddDisk(1, true);
-  AddDisk(3, false);
-  AddVolume(L'D', 3);
+  AddDisk(2, true);
+  AddDisk(1, false);  // the first number past drive 0
+  AddVolume(L'D', 1);
   DetectBootDisk();
-  EXPECT_EQ(bootDiskNumber, 3);
+  EXPECT_EQ(bootDiskNumber, 1);
   EXPECT_TRUE(OpenedVolumeOf(L'D'));
   EXPECT_TRUE(ScannedDrives().empty());
 }

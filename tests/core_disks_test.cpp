@@ -52,17 +52,26 @@ struct Described {
 };
 
 Described Describe(const std::vector<unsigned char>& reply) {
-  // An exact-size heap copy, so that a sanitizer build sees any overread.
-  std::vector<unsigned char> exact(reply);
-  wchar_t name[kNameChars];
-  wchar_t serial[kSerialChars];
-  wmemset(name, L'#', kNameChars);
-  wmemset(serial, L'#', kSerialChars);
-  DescribeDescriptor(exact.data(), static_cast<uint32_t>(exact.size()), name,
-                     kNameChars, serial, kSerialChars);
-  EXPECT_LT(wcsnlen(name, kNameChars), static_cast<size_t>(kNameChars));
-  EXPECT_LT(wcsnlen(serial, kSerialChars), static_cast<size_t>(kSerialChars));
-  return {name, serial};
+  // An exact-size heap copy, so that a sanitizer build sees any overread;
+  // and one followed by zeros, which would make an offset field read past
+  // the reply's end count in any build.
+  std::vector<unsigned char> exact(reply), padded(reply);
+  padded.resize(reply.size() + 8, 0);
+  Described d[2];
+  for (std::vector<unsigned char>* r : {&exact, &padded}) {
+    wchar_t name[kNameChars];
+    wchar_t serial[kSerialChars];
+    wmemset(name, L'#', kNameChars);
+    wmemset(serial, L'#', kSerialChars);
+    DescribeDescriptor(r->data(), static_cast<uint32_t>(reply.size()), name,
+                       kNameChars, serial, kSerialChars);
+    EXPECT_LT(wcsnlen(name, kNameChars), static_cast<size_t>(kNameChars));
+    EXPECT_LT(wcsnlen(serial, kSerialChars), static_cast<size_t>(kSerialChars));
+    d[r == &padded] = {name, serial};
+  }
+  EXPECT_EQ(d[0].name, d[1].name);
+  EXPECT_EQ(d[0].serial, d[1].serial);
+  return d[1];
 }
 
 class InventoryTest : public ::testing::Test {
@@ -123,6 +132,17 @@ TEST_F(InventoryTest, DisksWithoutAUsableLengthAreAbsent) {
   ASSERT_EQ(diskTable.count, 1);
   EXPECT_EQ(diskTable.entries[0].number, 5);
   EXPECT_STREQ(diskTable.entries[0].displayName, L"GOOD DISK");
+  // A job is told 1110 for a disk that answers with no length, and the
+  // query's own code when it fails; each look lets go of the one before.
+  HandleGuard look;
+  EXPECT_EQ(CheckSameDiskAt(diskTable.entries[0], &look), 0u);
+  for (int32_t number : {0, 1}) {
+    DiskEntry expected{};
+    expected.number = number;
+    EXPECT_EQ(CheckSameDiskAt(expected, &look), number == 0 ? kErrorMediaChanged
+                                                            : kErrorInvalidFunction);
+  }
+  EXPECT_EQ(SimOpenHandles(), 0);
 
   // A second enumeration starts from an empty table.
   SimReset();
@@ -255,9 +275,11 @@ TEST_F(InventoryTest, EveryFailingCallLeavesNothingOpen) {
     for (int s = 0; s < diskTable.count; ++s) {
       const DiskEntry& e = diskTable.entries[s];
       EXPECT_NE(e.sizeBytes, 0u);
-      EXPECT_GT(wcsnlen(e.displayName, kNameChars), 0u);
-      EXPECT_LT(wcsnlen(e.displayName, kNameChars), size_t(kNameChars));
-      EXPECT_LT(wcsnlen(e.serial, kSerialChars), size_t(kSerialChars));
+      // The disk's own texts, or what stands for a text that did not come.
+      const std::wstring n = std::to_wstring(e.number), name = e.displayName;
+      EXPECT_TRUE(name == (n == L"0" ? L"ACME ZERO" : L"ACME TWO") ||
+                  name == L"PhysicalDrive" + n) << name.size();
+      EXPECT_TRUE(e.serial == L"S" + n || e.serial[0] == L'\0');
     }
   }
 }
@@ -268,6 +290,9 @@ TEST(DescriptorTest, FieldOffsetsOutsideTheReplyGiveEmptyFields) {
   Described d = Describe(Reply(40, 45, 50, texts));
   EXPECT_EQ(d.name, L"VEND PROD");
   EXPECT_EQ(d.serial, L"SER1");
+
+  // One character is a text.
+  EXPECT_EQ(Describe(Reply(40, 45, 0, std::string("V\0\0\0\0P\0", 7))).name, L"V P");
 
   // Offset 0 means "no such field".
   d = Describe(Reply(0, 45, 0, texts));
@@ -301,6 +326,12 @@ TEST(DescriptorTest, ShortRepliesOnlyUseTheOffsetsTheyHold) {
   EXPECT_EQ(d.name, L"AB CD");
   EXPECT_EQ(d.serial, L"");
 
+  // 27 bytes hold three of the four bytes of a serial offset of 20.
+  r = Reply(20, 0, 20);
+  r.resize(27);
+  std::memcpy(r.data() + 20, "AB", 3);
+  EXPECT_EQ(Describe(r).serial, L"");
+
   // At 28 bytes the serial offset is whole and used.
   r = Reply(0, 0, 20);
   r.resize(28);
@@ -318,6 +349,8 @@ TEST(DescriptorTest, TextsRunningToTheReplyEndStopThere) {
   Described d = Describe(Reply(40, 44, 48, "ABCDEFGHIJKL"));
   EXPECT_EQ(d.name, L"ABCDEFGHIJKL EFGHIJKL");
   EXPECT_EQ(d.serial, L"IJKL");
+  // Only a NUL ends a text: another control byte is part of it.
+  EXPECT_EQ(Describe(Reply(40, 0, 0, std::string("A\x01" "B\0", 4))).name, L"A\x01" L"B");
 }
 
 TEST(DescriptorTest, LongTextsAreCutToWhatTheBuffersHold) {
@@ -342,6 +375,15 @@ TEST(DescriptorTest, LongTextsAreCutToWhatTheBuffersHold) {
                      serial, 4);
   EXPECT_STREQ(name, L"VVVVVVV");
   EXPECT_STREQ(serial, L"VVV");
+  // A text running 256 bytes to the reply's end keeps 255 of them, however
+  // large the caller's buffers.
+  r = Reply(40, 0, 40, std::string(256, 'W'));
+  wchar_t wideName[600];
+  wchar_t wideSerial[600];
+  DescribeDescriptor(r.data(), static_cast<uint32_t>(r.size()), wideName, 600,
+                     wideSerial, 600);
+  EXPECT_EQ(std::wcslen(wideName), 255u);
+  EXPECT_EQ(std::wcslen(wideSerial), 255u);
   // A serial buffer of no room is left alone.
   wchar_t untouched = L'#';
   DescribeDescriptor(r.data(), static_cast<uint32_t>(r.size()), name, 8,

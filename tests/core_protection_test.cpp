@@ -108,7 +108,7 @@ TEST_F(ProtectionTest, LongLinesAreCutBeforeTheTrim) {
   EXPECT_EQ(serials[0], std::wstring(250, L'A'));
   EXPECT_EQ(serials[1], L"NEXT");
 
-  std::string letters(300, 'C');
+  std::string letters(256, 'C');  // one more than a serial holds
   serials = Load(letters);
   ASSERT_EQ(serials.size(), 1u);
   EXPECT_EQ(serials[0], std::wstring(255, L'C'));
@@ -137,6 +137,7 @@ TEST_F(ProtectionTest, TheFileInItsEverydayForms) {
   EXPECT_EQ(Load("\xEF\xBB\xBFSER1\r\n\xE4\xBD\xA0\xE5\xA5\xBD\r\n"),
             (Serials{L"SER1", L"你好"}));
   EXPECT_TRUE(IsProtectedSerial(L"SER1"));
+  EXPECT_EQ(Load("\xEF\xBB\xBF"), Serials{});  // Notepad's empty UTF-8 file
 
   const std::wstring text =
       L"# protected\r\nSER1\r\n  LEAD \t\r\n你好\n\r\nlast";
@@ -169,6 +170,7 @@ TEST_F(ProtectionTest, SizeLimits) {
   text += "\nLAST";
   ASSERT_EQ(text.size(), 65536u);
   EXPECT_EQ(Load(text), (Serials{L"FIRST", L"LAST"}));
+  EXPECT_EQ(Load("Q"), Serials{L"Q"});  // and a single byte
 
   // One byte more: nothing at all.
   EXPECT_EQ(Load(text + "\n"), Serials{});
@@ -193,9 +195,11 @@ TEST_F(ProtectionTest, SizeLimits) {
 
 TEST_F(ProtectionTest, MatchingFoldsOnlyAsciiLetters) {
   Load("abc123def\n"
-       "x_y.z\n");
+       "x_y.z\n"
+       "q\n");
   EXPECT_TRUE(IsProtectedSerial(L"ABC123DEF"));
   EXPECT_TRUE(IsProtectedSerial(L"X_Y.Z"));
+  EXPECT_TRUE(IsProtectedSerial(L"Q"));  // one character is a serial
   EXPECT_FALSE(IsProtectedSerial(L"ABC123DE"));
   EXPECT_FALSE(IsProtectedSerial(L"ABC123DEFG"));
   // Built-in serials, in any case.
@@ -219,6 +223,9 @@ TEST_F(ProtectionTest, GbkSerialsBecomeChinese) {
   EXPECT_EQ(Load("\xC4\xE3\xBA\xC3\r\n\xC4\xE3\xBA\xC3-02\r\n"),
             (Serials{L"你好", L"你好-02"}));
   EXPECT_TRUE(IsProtectedSerial(L"你好"));
+  // A first byte or a second byte of a UTF-16 mark alone is GBK text.
+  EXPECT_EQ(Load("\xFE\x40-1\r\n"), Serials{L"\xFA0C-1"});
+  EXPECT_EQ(Load("\x81\xFE-2\r\n"), Serials{L"\x4FA2-2"});
 }
 
 TEST_F(ProtectionTest, RefreshForgetsADeletedFile) {
@@ -246,6 +253,13 @@ TEST_F(ProtectionTest, ListFilePathBesideTheExecutable) {
   SimPutFile(folder240 + L"prohibited_disks.txt", Bytes("STALE\n"));
   LoadProtectedSerials();
   EXPECT_EQ(fileProtectedSerialCount, 0);
+  EXPECT_FALSE(OpenedAnything());
+
+  // An executable path cut at 260 characters names no folder.
+  SimReset();
+  SimSetExecutablePath(L"X:\\a\\" + std::wstring(300, L'e') + L".exe");
+  SimPutFile(L"X:\\a\\prohibited_disks.txt", Bytes("CUT\n"));
+  LoadProtectedSerials();
   EXPECT_FALSE(OpenedAnything());
 
   // No backslash at all: the bare name, relative to the current folder.
@@ -324,6 +338,9 @@ TEST_F(ProtectionTest, ParsingStopsAtTheGivenLength) {
   EXPECT_EQ(Loaded(), (Serials{L"AB", L"C"}));
   ParseProtectedSerials(bytes, 0);
   EXPECT_EQ(Loaded(), Serials{});
+  // A UTF-8 mark counts among the bytes given.
+  ParseProtectedSerials("\xEF\xBB\xBF" "AB\nCD", 6);
+  EXPECT_EQ(Loaded(), Serials{L"AB"});
 }
 
 }  // namespace

@@ -15,8 +15,8 @@ std::wstring Format(size_t capacity, const wchar_t* format, Args... args) {
   std::wstring buffer(capacity + 8, L'#');  // room to see a write past the end
   size_t n = FormatText(&buffer[0], capacity, format, args...);
   EXPECT_EQ(buffer[capacity], L'#') << "wrote past the capacity";
+  EXPECT_EQ(n, capacity == 0 ? 0 : std::wcslen(buffer.c_str()));
   if (capacity == 0) return buffer.substr(0, 1);
-  EXPECT_EQ(n, std::wcslen(buffer.c_str()));
   return std::wstring(buffer.c_str());
 }
 
@@ -61,13 +61,14 @@ TEST(FormatTextTest, FixedDecimalsRoundOnTheBinaryValue) {
   EXPECT_EQ(Format(32, L"%.2f %.2f", 0.125, 0.375), L"0.12 0.38");
   EXPECT_EQ(Format(32, L"%.2f %.2f", 2.675, 1.005), L"2.67 1.00");
   EXPECT_EQ(Format(32, L"%.0f %.0f %.0f", 0.5, 1.5, 2.5), L"0 2 2");
+  EXPECT_EQ(Format(32, L"%.9f", 0.5), L"0.500000000");
   EXPECT_EQ(Format(32, L"%.2f", 999.995), L"1000.00");
   EXPECT_EQ(Format(32, L"%.2f", 0.0), L"0.00");
 }
 
 TEST(FormatTextTest, UnknownConversionsAreCopiedAndTakeNoArgument) {
   EXPECT_EQ(Format(64, L"%s|%x|%5d|%d", 7), L"%s|%x|%5d|7");
-  EXPECT_EQ(Format(64, L"%.10f|%.f|%d", 8), L"%.10f|%.f|8");
+  EXPECT_EQ(Format(64, L"%.10f|%.f|%.:f|%d", 8), L"%.10f|%.f|%.:f|8");
   EXPECT_EQ(Format(64, L"100%% done %"), L"100% done %");
   EXPECT_EQ(Format(64, L"%l"), L"%l");
 }
@@ -93,6 +94,9 @@ TEST(TextHelpersTest, TrimRemovesOnlyTheFourTrailingBlanks) {
   char blank[] = " \t\n\r";
   TrimTrailingBlanks(blank);
   EXPECT_STREQ(blank, "");
+  char empty[] = {'\0', ' ', '\0'};  // what follows the terminator is no text
+  TrimTrailingBlanks(empty);
+  EXPECT_EQ(empty[1], ' ');
 
   wchar_t wide[] = L" 盘\u3000\u00A0 \t";
   TrimTrailingBlanks(wide);

@@ -222,6 +222,7 @@ TEST_F(VolumeRelease, VolumeWithTooManyExtentsIsPassedOver) {
   extents.push_back({1, 0, kGiB});
   SimAddVolume(Volume(L"\\\\?\\Volume{many}\\", extents));
   EXPECT_FALSE(ReleaseDiskVolumes(1));
+  EXPECT_FALSE(ReleaseDiskVolumes(2));  // though the part it got names disk 2
   EXPECT_TRUE(SimVolumeMounted(L"\\\\?\\Volume{many}\\"));
   ExpectNothingHeld();
 }

@@ -71,7 +71,11 @@ class WipeJobTest : public ::testing::Test {
 };
 
 TEST_F(WipeJobTest, SuccessReportsFirstThenRestoresButtonsThenPostsRefresh) {
+  int openAtBox = -1;  // the disk is closed before the box, which may stay up
+  FakeAnswerBoxes([&](const FakeBox&) { return openAtBox = SimOpenHandles(), kIdOk; });
   WipePartitionsJob(Entry(1, L"ACME TARGET"));
+  FakeAnswerBoxes(nullptr);
+  EXPECT_EQ(openAtBox, 0);
 
   EXPECT_TRUE(SimLayoutDeleted(1));
   EXPECT_FALSE(SimLayoutDeleted(0));
@@ -97,8 +101,9 @@ TEST_F(WipeJobTest, SuccessReportsFirstThenRestoresButtonsThenPostsRefresh) {
   EXPECT_EQ(FakePostedRefreshes(), 1);
 
   // The disk is known for the one confirmed before its volume is let go,
-  // the volume is let go before the disk is opened, and the disk is opened
-  // for reading and writing, shared, so other readers are not refused.
+  // the volume and that look at the disk are let go before the disk is
+  // opened, and the disk is opened for reading and writing, shared, so other
+  // readers are not refused.
   std::vector<SimCall> log = SimCallLog();
   int look = FindCall(log, SimOp::kOpen, kGenericRead, kDrive1);
   int dismount = FindCall(log, SimOp::kDeviceControl, kFsctlDismountVolume,
@@ -111,6 +116,7 @@ TEST_F(WipeJobTest, SuccessReportsFirstThenRestoresButtonsThenPostsRefresh) {
   ASSERT_GE(dismount, 0);
   ASSERT_GT(open, dismount);
   ASSERT_GT(remove, open);
+  EXPECT_LT(FindCall(log, SimOp::kClose, 0, kDrive1), open);
   EXPECT_EQ(log[open].code, kGenericRead | kGenericWrite);
   EXPECT_EQ(log[open].share, kFileShareRead | kFileShareWrite);
   EXPECT_FALSE(SimVolumeMounted(kVolume));
@@ -196,8 +202,11 @@ void ExpectRefusedAsNotTheDiskConfirmed() {
 }
 
 TEST_F(WipeJobTest, AnotherDeviceUnderTheConfirmedNumberKeepsItsLayout) {
-  for (bool duringRelease : {false, true}) {
-    SCOPED_TRACE(duringRelease ? "swapped during the release" : "swapped before");
+  // Swapped before the job, during the release, or after it, before the
+  // disk is opened for the deletion.
+  for (SimOp swapAt : {SimOp::kOpen, SimOp::kFindFirstVolume, SimOp::kFindVolumeClose}) {
+    SCOPED_TRACE(SimOpName(swapAt));
+    const bool duringRelease = swapAt != SimOp::kOpen;
     BuildMachine();
     SimDisk backup;
     backup.number = 1;
@@ -208,13 +217,17 @@ TEST_F(WipeJobTest, AnotherDeviceUnderTheConfirmedNumberKeepsItsLayout) {
     if (!duringRelease) SimAddDisk(backup);
     bool swapped = false;
     SimSetCallHook([&](const SimCall& c) {
-      if (duringRelease && !swapped && c.op == SimOp::kFindFirstVolume) {
+      if (duringRelease && !swapped && c.op == swapAt) {
         swapped = true;
         SimAddDisk(backup);
       }
     });
+    int openAtBox = -1;  // nothing is held while the box is up
+    FakeAnswerBoxes([&](const FakeBox&) { return openAtBox = SimOpenHandles(), kIdOk; });
     WipePartitionsJob(Entry(1, L"ACME TARGET"));
     SimSetCallHook(nullptr);
+    FakeAnswerBoxes(nullptr);
+    EXPECT_EQ(openAtBox, 0);
 
     ExpectRefusedAsNotTheDiskConfirmed();
     ASSERT_EQ(FakeBoxes().size(), 1u);
@@ -223,6 +236,7 @@ TEST_F(WipeJobTest, AnotherDeviceUnderTheConfirmedNumberKeepsItsLayout) {
     EXPECT_EQ(FakeButtonState(), "idle");
     EXPECT_EQ(FakePostedRefreshes(), 0);
     EXPECT_EQ(SimOpenHandles(), 0);
+    if (swapAt == SimOp::kFindVolumeClose) continue;  // let go before the swap
     // The new device has the volume now: it is never locked or dismounted.
     EXPECT_TRUE(SimVolumeMounted(kVolume));
     EXPECT_EQ(FindCall(SimCallLog(), SimOp::kDeviceControl, kFsctlLockVolume,

@@ -398,7 +398,7 @@ TEST_F(WriteJob, EveryFailureIsReportedAndCleanedUpInOrder) {
   };
   const FailureRow rows[] = {
       {"empty path", L"", 5 * kMiB, {}, 0, L"请先选择镜像文件", {}},
-      {"image missing", L"D:\\missing.img", 5 * kMiB, {}, 0, L"打开镜像失败",
+      {"image missing (a one-character path)", L"m", 5 * kMiB, {}, 0, L"打开镜像失败",
        {}},
       {"image size unreadable", kImage, 5 * kMiB,
        {Fault(SimOp::kGetFileSizeEx, kImage, 1, 5)}, 0, L"打开镜像失败",
@@ -652,6 +652,24 @@ TEST_F(WriteJob, KeptVolumeLockOutlastsARemount) {
   EXPECT_EQ(closes[closes.size() - 3], kDiskPath);
   EXPECT_EQ(closes[closes.size() - 2], L"\\\\?\\Volume{0001}");
   EXPECT_EQ(closes[closes.size() - 1], kImage);
+  ExpectCleanEnd();
+}
+
+// Volumes past the 128 the job holds are dismounted and let go at once, and
+// nothing of them stays open.
+TEST_F(WriteJob, VolumesPastTheHeldOnesAreLetGo) {
+  AddDisk(64 * kMiB);
+  for (int i = 1; i <= HeldVolumes::kMaxHeldVolumes + 2; ++i) {
+    SimVolume v;
+    v.name = L"\\\\?\\Volume{" + std::to_wstring(i) + L"}\\";
+    v.extents = {{kDisk, i * 64 * 1024ull, 64 * 1024}};
+    SimAddVolume(v);
+  }
+  SimPutFile(kImage, ImageBytes(12 * kMiB));
+  EnterWritingState();
+  Run(64 * kMiB);
+  ExpectCompleted(L"0.00");
+  EXPECT_FALSE(SimVolumeMounted(L"\\\\?\\Volume{130}\\"));
   ExpectCleanEnd();
 }
 
@@ -1145,7 +1163,10 @@ TEST_F(WriteJob, AFailedOpenWithoutACodeIsNoSuccess) {
 
 TEST_F(WriteJob, SpeedOverTheIntervalEtaFromTheAverage) {
   AddDisk(64 * kMiB);
-  SimPutFile(kImage, ImageBytes(20 * kMiB));
+  // 20.0054 MiB: a MiB a ten-thousandth off shows as 20.00.
+  SimPutFile(kImage, ImageBytes(20 * kMiB + 11 * 512));
+  // The clock does not start at 0, so that only time since the start counts.
+  SimAdvanceClock(100.0);
   // Seconds each chunk's write takes on the virtual clock.
   const double perChunk[] = {0.3, 0.3, 0.2, 1.0, 0.2};
   int chunk = 0;
@@ -1162,8 +1183,8 @@ TEST_F(WriteJob, SpeedOverTheIntervalEtaFromTheAverage) {
   // average 8.9 MB/s. 2.0 s: too soon again.
   EXPECT_EQ(SpeedTexts(),
             (std::vector<std::wstring>{
-                L"速度：13.33 MB/s    已写 8.00 / 20.00 MB    ETA: 1 s",
-                L"速度：6.67 MB/s    已写 16.00 / 20.00 MB    ETA: 0 s",
+                L"速度：13.33 MB/s    已写 8.00 / 20.01 MB    ETA: 1 s",
+                L"速度：6.67 MB/s    已写 16.00 / 20.01 MB    ETA: 0 s",
                 L"速度：-"}));
   ExpectCompleted(L"10.00");
   ExpectCleanEnd();

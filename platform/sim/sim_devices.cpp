@@ -802,7 +802,6 @@ bool OsDeviceControl(OsHandle h, uint32_t code, const void* in,
   uint32_t ignored = 0;
   if (returned == nullptr) returned = &ignored;
   *returned = 0;
-  if (out == nullptr) outLength = 0;
   Call call(SimOp::kDeviceControl);
   call.entry.code = code;
   call.entry.length = outLength;
@@ -829,6 +828,12 @@ bool OsDeviceControl(OsHandle h, uint32_t code, const void* in,
   if (((required & 1) != 0 && !CanRead(hs->access)) ||
       ((required & 2) != 0 && !CanWrite(hs->access))) {
     return call.Fail(kErrorAccessDenied);
+  }
+  // Every code here is METHOD_BUFFERED: the I/O manager copies a stated
+  // input from the caller and writes a stated output back, so a length
+  // without its buffer faults there, whatever the driver would make of it.
+  if ((in == nullptr && inLength != 0) || (out == nullptr && outLength != 0)) {
+    return call.Fail(kErrorNoAccess);
   }
 
   bool ok = true;

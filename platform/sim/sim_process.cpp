@@ -111,10 +111,17 @@ int OsAnsiToWide(uint32_t codePage, const char* src, int srcLength,
   } else if (srcLength > 0) {
     call.entry.length = static_cast<uint64_t>(srcLength);
   }
-  if (call.Faulted()) return 0;
+  // A conversion that failed for another reason than the buffer's size
+  // leaves nothing to use in it: junk without a terminator, so that a caller
+  // that reads it anyway shows.
+  auto junk = [&] {
+    if (dst != nullptr && capacity > 0) std::fill(dst, dst + capacity, L'\xFFFD');
+  };
+  if (call.Faulted()) return junk(), 0;
   uint32_t error = 0;
   const int n =
       ConvertToWide(call.entry.code, src, srcLength, dst, capacity, &error);
+  if (n == 0 && error != kErrorInsufficientBuffer) junk();
   if (n == 0) call.Fail(error);
   call.entry.done = static_cast<uint64_t>(n);
   return n;

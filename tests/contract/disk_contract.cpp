@@ -388,6 +388,23 @@ void ExtentsShort(Context& c, Answer* a) {
   a->system += ", " + Num(returned) + " bytes";
 }
 
+// Stated lengths without their buffers, on calls whose drivers would not
+// read the input at all or would answer into the buffer.
+void IoctlBuffers(Context& c, Answer* a) {
+  a->machine = "extents with 1 input byte and no input: error 998; "
+               "the length into 8 bytes and no output: error 998";
+  HandleGuard vol, disk;
+  if (!OpenFor(c.volume, kGenericRead, kShareRW, &vol, a) ||
+      !OpenFor(c.disk, kGenericRead, kShareRW, &disk, a))
+    return;
+  alignas(8) unsigned char reply[kExtentReply];
+  a->system = "extents with 1 input byte and no input: " +
+              Control(vol.get(), kIoctlVolumeGetVolumeDiskExtents, nullptr, 1, reply,
+                      kExtentReply) +
+              "; the length into 8 bytes and no output: " +
+              Control(disk.get(), kIoctlDiskGetLengthInfo, nullptr, 0, nullptr, 8);
+}
+
 void ExtentsCut(Context& c, Answer* a) {
   if (c.target->spanningVolume.empty()) {
     a->skip = "no volume with three extents or more here";
@@ -912,6 +929,7 @@ const ContractCheck kChecks[] = {
     {"extents", "the volume's extents", VolumeExtents},
     {"extents-short", "extents into 31 bytes", ExtentsShort},
     {"extents-cut", "extents into a buffer too small for all", ExtentsCut},
+    {"ioctl-buffers", "control lengths without their buffers", IoctlBuffers},
     {"disk-sharing", "the exclusive disk open", DiskSharing},
     {"mounted-write", "a write into a mounted volume", MountedWrite},
     {"lock-open-files", "a lock while a file on the volume is open", LockOpenFiles},
@@ -950,6 +968,7 @@ const DescriptionRow kRows[] = {
     {"extents", false, nullptr},
     {"extents-short", false, nullptr},
     {"extents-cut", false, nullptr},
+    {"ioctl-buffers", false, nullptr},
     {"ramdisk-extent", false, "needs a PE booted from a WIM, which no runner is"},
     {"disk-sharing", false, nullptr},
     {"sector-alignment", false, nullptr},
@@ -969,6 +988,8 @@ const DescriptionRow kRows[] = {
     {"remount-on-touch", true, nullptr},
     {"removed-disk", false, "needs a disk pulled out while handles are open"},
     {"device-numbers", false, "needs disks pulled out and plugged in"},
+    {"volume-names-return", true,
+     "needs a stick pulled out and another written from its image plugged in mid-walk"},
     {"layout-mbr", false, nullptr},
     {"layout-gpt", false, nullptr},
     {"no-media", false, nullptr},

@@ -124,8 +124,11 @@ struct Run {
   int peStick = -1;                       // physical disk the PE runs from
   std::wstring exeFolder;
   std::vector<std::wstring> listed;       // prohibited_disks.txt's serials
-  std::vector<std::wstring> volumes;      // names, for remounts
+  // Every volume of the run, oldest first: a name comes back with a stick
+  // written from the same image as one pulled out, and then names the newest.
+  std::vector<std::wstring> volumes;
   std::vector<int> volumeDisk;            // physical disk of each
+  std::vector<uint64_t> volumeStart;      // its extent's offset
   char nextLetter = 'E';
   std::map<wchar_t, int> letterDisk;      // physical disk of each letter
   std::wstring imagePath;
@@ -247,14 +250,16 @@ void Remember(size_t disk, int number) {
 }
 
 // A volume over part of disk `disk` (at `number`), maybe with a letter and a
-// file another program holds open.
-void AddVolume(size_t disk, int number) {
+// file another program holds open. `same` names a volume of a stick written
+// from the same image: its name and offset come back.
+void AddVolume(size_t disk, int number, int same = -1) {
   Decisions& d = run->d;
   const uint64_t length = run->disks[disk].config.length;
   SimVolume v;
-  v.name = L"\\\\?\\Volume{" + std::to_wstring(run->volumes.size()) + L"}\\";
+  v.name = same >= 0 ? run->volumes[same]
+                     : L"\\\\?\\Volume{" + std::to_wstring(run->volumes.size()) + L"}\\";
   const uint64_t half = length / 2 / kPage * kPage;
-  const uint64_t first = d.Percent(50) ? 0 : half;
+  const uint64_t first = same >= 0 ? run->volumeStart[same] - kPage : d.Percent(50) ? 0 : half;
   v.extents = {{static_cast<uint32_t>(number), first + kPage, half - kPage}};
   v.mounted = !d.Percent(20);
   if (d.Percent(25)) v.remountAfterWrites = 1 + d.Below(4);
@@ -269,6 +274,7 @@ void AddVolume(size_t disk, int number) {
         v.remountAfterWrites != 0 ? ", remounted by another program" : "");
   run->volumes.push_back(v.name);
   run->volumeDisk.push_back(static_cast<int>(disk));
+  run->volumeStart.push_back(first + kPage);
   if (v.letter != 0 && d.Percent(30)) {
     std::wstring path = std::wstring(1, v.letter) + L":\\busy.dat";
     SimPutFile(path, {1, 2, 3});
@@ -398,12 +404,46 @@ std::vector<int> RemovableNumbers() {
   return out;
 }
 
-void Plug(size_t disk, const char* how) {
+bool Present(size_t disk);
+
+// Sticks written from one image carry the same volume names: the mount
+// manager keys a basic disk's volume on its signature and offset. A new
+// stick may copy the volumes of one pulled out, those whose names no present
+// volume carries (two present disks of one signature are not modelled);
+// false when it does not.
+bool CopyVolumesOfAGoneStick(size_t disk, int number) {
+  const size_t count = run->volumes.size();
+  std::vector<bool> free(count);
+  std::vector<int> gone;
+  for (size_t i = 0; i < count; ++i) {
+    const int owner = run->volumeDisk[i];
+    if (owner == static_cast<int>(disk) || Present(static_cast<size_t>(owner))) continue;
+    free[i] = true;  // unless a present stick or a newer copy carries its name
+    for (size_t j = 0; j < count; ++j)
+      if (j != i && run->volumes[j] == run->volumes[i] &&
+          (Present(static_cast<size_t>(run->volumeDisk[j])) || j > i))
+        free[i] = false;
+    if (free[i] && std::find(gone.begin(), gone.end(), owner) == gone.end())
+      gone.push_back(owner);
+  }
+  if (gone.empty() || !run->d.Percent(50)) return false;
+  const int from = gone[run->d.Below(static_cast<uint32_t>(gone.size()))];
+  TRACE("  written from the same image as disk%d", from);
+  const uint64_t length = run->disks[disk].config.length;
+  const uint64_t half = length / 2 / kPage * kPage;  // AddVolume's extent length
+  for (size_t i = 0; i < count; ++i)
+    if (free[i] && run->volumeDisk[i] == from && run->volumeStart[i] - kPage + half <= length)
+      AddVolume(disk, number, static_cast<int>(i));
+  return true;
+}
+
+void Plug(size_t disk, const char* how, bool fresh = false) {
   const int number = SimPlugDisk(run->disks[disk].config);
   if (number < 0) return TRACE("%s disk%zu: no free number", how, disk);
   run->disks[disk].config.number = number;
   Remember(disk, number);
   TRACE("%s disk%zu: it is PhysicalDrive%d now", how, disk, number);
+  if (fresh && CopyVolumesOfAGoneStick(disk, number)) return;
   if (run->d.Percent(40)) AddVolume(disk, number);
 }
 
@@ -411,7 +451,7 @@ void Plug(size_t disk, const char* how) {
 void PlugNew(const char* why, const char* how) {
   run->disks.push_back(NewDisk(why));
   run->disks.back().isProtected = ListedAsProtected(run->disks.back().serial, run->listed);
-  Plug(run->disks.size() - 1, how);
+  Plug(run->disks.size() - 1, how, true);
 }
 
 void Unplug(int number) {
@@ -564,12 +604,20 @@ void DrawNextInterruption() {
   run->callsToNext = run->d.Exhausted() ? UINT32_MAX : run->d.Byte() * 2;
 }
 
+// A job's moments where a swap hurts most: just after it asked a disk who it
+// is, and as its volume walk moves to the next name.
+bool SwapMoment(const SimCall& call) {
+  return run->inJob && call.ok &&
+         (call.op == SimOp::kFindNextVolume ||
+          (call.op == SimOp::kDeviceControl && call.code == kIoctlStorageQueryProperty));
+}
+
 // What happens between two seam calls, in a job or anywhere else: the
 // machine changes, or the person clicks.
 void BetweenCalls(const SimCall& call) {
   Decisions& d = run->d;
   if (run->callsToNext == UINT32_MAX) return;
-  if (run->callsToNext-- > 0) return;
+  if (run->callsToNext-- > 0 && !(SwapMoment(call) && d.Percent(10))) return;
   DrawNextInterruption();
   const uint32_t b = d.Byte();
   run->inAction = true;
@@ -600,11 +648,13 @@ void CheckVolumeControl(const SimCall& call) {
     return;
   const std::string what =
       Narrow(call.target) + (call.code == kFsctlLockVolume ? " was locked" : " was dismounted");
-  // Volumes are told apart by their {…} part, whichever prefix opened them.
+  // Volumes are told apart by their {…} part, whichever prefix opened them;
+  // a name opens the newest volume that carries it (a call through an older
+  // one's handle fails with its disk gone).
   const size_t open = call.target.find(L'{'), close = call.target.find(L'}', open);
   const std::wstring key =
       open == std::wstring::npos ? L"?" : call.target.substr(open, close + 1 - open);
-  for (size_t i = 0; i < run->volumes.size(); ++i) {
+  for (size_t i = run->volumes.size(); i-- > 0;) {
     if (run->volumes[i].find(key) == std::wstring::npos) continue;
     const Physical& p = run->disks[run->volumeDisk[i]];
     for (const Confirmed& c : run->confirmed)
