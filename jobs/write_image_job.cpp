@@ -55,8 +55,9 @@ bool ReadDiskWhole(OsHandle disk, unsigned char* buffer, uint32_t length) {
 // A last chunk the disk will not take as it is goes out as whole 4 KiB
 // blocks, which every sector size takes; the bytes of its last block past
 // the image's end belong to the disk (an MBR backup is followed by a GPT
-// header), so they are read back first and written unchanged. `length` is the padded length, clipped at the disk's
-// end; the disk's position is left at the chunk's start. false if the disk
+// header), so they are read back first and written unchanged. `length` is
+// the padded length, clipped at the disk's end; the disk's position is left
+// at the chunk's start. false if the disk
 // could not be read or positioned: then nothing of the chunk is written.
 bool KeepDiskTail(OsHandle disk, uint64_t chunkStart, unsigned char* buffer,
                   uint32_t filled, uint32_t length) {
