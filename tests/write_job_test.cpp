@@ -80,8 +80,10 @@ void AddTargetVolume(wchar_t letter, uint64_t offset, uint64_t length,
 }
 
 // As the Start command leaves the window before it starts the job.
+// The speed line of an earlier run stays until this one's end resets it.
 void EnterWritingState() {
   FakeSetText(kImagePathBox, kImage);
+  FakeSetText(kSpeedLabel, L"速度：上一次");
   ViewEnable(kStartButton, false);
   ViewEnable(kCancelButton, true);
   ViewEnable(kDeleteButton, false);
@@ -177,6 +179,9 @@ void ExpectOneBox(const std::wstring& text, const std::wstring& caption,
 
 void ExpectCompleted(const std::wstring& average) {
   EXPECT_EQ(FakeProgress(), 100);
+  const std::vector<std::wstring> statuses = FakeStatusTexts();
+  ASSERT_GE(statuses.size(), 2u);
+  EXPECT_EQ(statuses[statuses.size() - 2], L"开始写入镜像...");
   EXPECT_EQ(FakeText(kStatusLabel), L"写入完成 (平均速度: " + average + L" MB/s)");
   ExpectOneBox(L"镜像写入完成\n\n平均速度：" + average + L" MB/s", L"完成",
                kMbOk);
