@@ -16,7 +16,9 @@ that does not build is not counted.
 
 Mutants that change nothing observable are listed in scripts/mutants-kept.txt,
 keyed by file, the line's text and the change, so that edits elsewhere keep
-them; they are skipped.
+them; they are skipped. Where the same text has the same change on more than
+one line of a file, the entry names the code line before it too, as
+"BEFORE ⏎ TEXT"; a bare entry would keep them all, so it keeps none.
 """
 
 import argparse
@@ -33,6 +35,8 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 KEPT = os.path.join("scripts", "mutants-kept.txt")
 WORK = os.path.join("build", "mutants")
+# Between the line before and the line itself in a kept entry's text.
+BEFORE = " \u23ce "
 
 # The test suites that exercise a file most directly run first.
 FIRST = {
@@ -207,6 +211,12 @@ def all_mutants(files):
         with open(os.path.join(ROOT, f), encoding="utf-8") as fh:
             lines = fh.read().split("\n")
         masked = code_mask(lines)
+        before = [""] * len(lines)
+        last = ""
+        for i, m in enumerate(masked):
+            before[i] = last
+            if m.strip():
+                last = lines[i].strip()
         # The line before a statement that continues (unbalanced parentheses)
         # is not a whole statement; skip deletions there.
         for i, m in enumerate(masked):
@@ -215,6 +225,7 @@ def all_mutants(files):
             span = statement_span(masked, i)
             if span:
                 mutants.append({"file": f, "line": i + 1, "text": lines[i].strip(),
+                                "before": before[i],
                                 "change": "statement deleted (%d lines)" % span,
                                 "new": ";" + "\n" * (span - 1), "span": span})
             for s, e, rep, desc in line_mutants(m):
@@ -224,7 +235,7 @@ def all_mutants(files):
                         continue
                 new = lines[i][:s] + rep + lines[i][e:]
                 mutants.append({"file": f, "line": i + 1, "text": lines[i].strip(),
-                                "change": desc, "new": new})
+                                "before": before[i], "change": desc, "new": new})
     return mutants
 
 
@@ -242,6 +253,31 @@ def load_kept():
                 sys.exit("%s:%d: want file, line text, change, reason (tab-separated)" % (KEPT, n))
             kept[tuple(parts[:3])] = parts[3]
     return kept
+
+
+def text_key(m):
+    return (m["file"], m["text"], m["change"])
+
+
+def context_key(m):
+    return (m["file"], m["before"] + BEFORE + m["text"], m["change"])
+
+
+def kept_key(m, kept, ambiguous):
+    """The kept entry that covers m, if any. A bare entry covers m only when
+    no other line of its file has the same text and change."""
+    if context_key(m) in kept:
+        return context_key(m)
+    if text_key(m) in kept and text_key(m) not in ambiguous:
+        return text_key(m)
+    return None
+
+
+def ambiguous_keys(mutants):
+    lines = {}
+    for m in mutants:
+        lines.setdefault(text_key(m), set()).add(m["line"])
+    return {k for k, v in lines.items() if len(v) > 1}
 
 
 def changed_lines(base):
@@ -378,14 +414,18 @@ def main():
         files = [f for f in files if f in args.file]
     mutants = all_mutants(files)
     kept = load_kept()
+    ambiguous = ambiguous_keys(mutants)
     used_kept = set()
     todo = []
     for m in mutants:
-        key = (m["file"], m["text"], m["change"])
-        if key in kept:
+        key = kept_key(m, kept, ambiguous)
+        if key:
             used_kept.add(key)
         else:
             todo.append(m)
+    for k in sorted(set(kept) & ambiguous):
+        print("mutants: kept entry matches more than one line, so it keeps none; "
+              "give the line before (BEFORE%sTEXT): %s: %s: %s" % ((BEFORE,) + k))
     if args.changed:
         changed = changed_lines(args.changed)
         todo = [m for m in todo if m["line"] in changed.get(m["file"], ())]
@@ -406,7 +446,7 @@ def main():
     if args.sample is not None:
         todo = random.Random(args.seed).sample(todo, min(args.sample, len(todo)))
         todo.sort(key=lambda m: (m["file"], m["line"]))
-    stale = [k for k in kept if k not in used_kept and k[0] in files]
+    stale = [k for k in kept if k not in used_kept and k not in ambiguous and k[0] in files]
     for k in stale:
         print("mutants: kept but no longer found: %s: %s: %s" % k)
     print("mutants: %d found in %d files, %d kept as changing nothing observable, "
@@ -447,7 +487,7 @@ def main():
             began = time.time()
             # The kept list is read again for each mutant: one found equivalent
             # while the run goes on is skipped when its turn comes.
-            if (m["file"], m["text"], m["change"]) in load_kept():
+            if kept_key(m, load_kept(), ambiguous):
                 outcome, why = "kept", ""
             else:
                 outcome, why = w.run(m, args.timeout)
@@ -474,7 +514,7 @@ def main():
     hangs = [r for r in results if r[1] == "killed (timeout)"]
     survived = [r for r in results if r[1] == "survived"]
     unbuilt = [r for r in results if r[1] == "not built"]
-    used_kept |= {(r[0]["file"], r[0]["text"], r[0]["change"]) for r in results
+    used_kept |= {kept_key(r[0], load_kept(), ambiguous) for r in results
                   if r[1] == "kept"}
     counted = len(killed) + len(survived)
     print()
