@@ -289,7 +289,7 @@ void CopyImage(const DiskEntry& disk, RunResult* result) {
   OsFlush(target.get());
   const double total = static_cast<double>(OsPerfCounter() - startTick) /
                        static_cast<double>(frequency);
-  if (total > 0 && written != 0)
+  if (total > 0)
     result->averageSpeed = static_cast<double>(written) / kMiB / total;
   result->written = written;
   buffer.Release();
