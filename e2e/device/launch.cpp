@@ -28,6 +28,17 @@ void Say(const wchar_t* text, DWORD number) {
   std::fflush(stdout);
 }
 
+// Lets an event that is not ours go on: the program's own exceptions stay
+// its own, breakpoints (the loader's) are passed over.
+void PassOn(const DEBUG_EVENT& event) {
+  ContinueDebugEvent(event.dwProcessId, event.dwThreadId,
+                     event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT &&
+                             event.u.Exception.ExceptionRecord.ExceptionCode !=
+                                 EXCEPTION_BREAKPOINT
+                         ? DBG_EXCEPTION_NOT_HANDLED
+                         : DBG_CONTINUE);
+}
+
 // Runs the new process to its entry point, held there by a breakpoint.
 bool StepToEntry(HANDLE process, HANDLE thread, DWORD threadId, DWORD processId,
                  void* entry) {
@@ -66,12 +77,7 @@ bool StepToEntry(HANDLE process, HANDLE thread, DWORD threadId, DWORD processId,
       return true;  // the event stays pending: every thread is held
     }
     // The loader's own breakpoint and anything else: not ours.
-    ContinueDebugEvent(event.dwProcessId, event.dwThreadId,
-                       event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT &&
-                               event.u.Exception.ExceptionRecord.ExceptionCode !=
-                                   EXCEPTION_BREAKPOINT
-                           ? DBG_EXCEPTION_NOT_HANDLED
-                           : DBG_CONTINUE);
+    PassOn(event);
   }
   Say(L"no entry point reached, error", GetLastError());
   return false;
@@ -111,12 +117,7 @@ bool LoadShim(HANDLE process, HANDLE mainThread, DWORD processId, DWORD mainThre
     }
     ended = event.dwDebugEventCode == EXIT_THREAD_DEBUG_EVENT &&
             event.dwThreadId == loaderId;
-    ContinueDebugEvent(event.dwProcessId, event.dwThreadId,
-                       event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT &&
-                               event.u.Exception.ExceptionRecord.ExceptionCode !=
-                                   EXCEPTION_BREAKPOINT
-                           ? DBG_EXCEPTION_NOT_HANDLED
-                           : DBG_CONTINUE);
+    PassOn(event);
   }
   WaitForSingleObject(loader, 10000);
   DWORD module = 0;
