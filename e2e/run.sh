@@ -584,7 +584,9 @@ fi
 # outlives the driver would hold a pipe open, and the run with it, for ever.
 drive() {
   : >"$work/driver.raw"
-  timeout --kill-after=5 600 wine ./driver.exe "${target[@]}" \
+  # Wine's own errors too (a window no driver could draw, a desktop that did
+  # not start): a run that fails prints this log, and they name the cause.
+  WINEDEBUG=-all,err+all timeout --kill-after=5 600 wine ./driver.exe "${target[@]}" \
     --shots "${driver_args[@]}" script.txt >"$work/driver.raw" 2>"$work/driver.log" &
   local driver=$!
   tail -n +1 -s 0.2 -f --pid="$driver" "$work/driver.raw" |
