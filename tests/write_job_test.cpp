@@ -209,6 +209,23 @@ class WriteJob : public ::testing::Test {
     cancelRequested = false;
   }
   void Run(uint64_t diskLength) { WriteImageJob(EntryFor(kDisk, diskLength)); }
+
+  // A run on a fresh 64 MiB disk whose every write takes `seconds` of the
+  // virtual clock, with the fault `f` if one is given.
+  void RunWithWritesTaking(double seconds, uint64_t imageSize,
+                           const SimFault* f = nullptr) {
+    SimReset();
+    FakeViewReset();
+    AddDisk(64 * kMiB);
+    SimPutFile(kImage, ImageBytes(imageSize));
+    if (f != nullptr) SimAddFault(*f);
+    SimSetCallHook([seconds](const SimCall& c) {
+      if (c.op == SimOp::kWrite && IsDisk(c)) SimAdvanceClock(seconds);
+    });
+    EnterWritingState();
+    Run(64 * kMiB);
+    SimSetCallHook(nullptr);
+  }
 };
 
 // ---- what ends up on the disk -----------------------------------------------
@@ -565,19 +582,9 @@ TEST_F(WriteJob, ShortWriteStopsTheCopyWithoutAMessage) {
 
   // A disk that stalls for ten minutes and then takes one sector: the line
   // shows how far from done the write is, not that it is nearly done.
-  SimReset();
-  FakeViewReset();
-  AddDisk(64 * kMiB);
-  SimPutFile(kImage, ImageBytes(10 * kMiB));
   f.nth = 1;
   f.shortBytes = 512;
-  SimAddFault(f);
-  SimSetCallHook([](const SimCall& c) {
-    if (c.op == SimOp::kWrite && IsDisk(c)) SimAdvanceClock(600.0);
-  });
-  EnterWritingState();
-  Run(64 * kMiB);
-  SimSetCallHook(nullptr);
+  RunWithWritesTaking(600.0, 10 * kMiB, &f);
   // 10 MiB less a sector, at 512 bytes in 600 s.
   EXPECT_EQ(SpeedTexts(),
             (std::vector<std::wstring>{
@@ -1252,17 +1259,9 @@ TEST_F(WriteJob, SpeedFromTheDisksOwnPace) {
 }
 
 TEST_F(WriteJob, NoSpeedUpdateBeforeHalfASecond) {
-  AddDisk(64 * kMiB);
-  SimPutFile(kImage, ImageBytes(12 * kMiB));
   // 0.4 s per chunk: the first chunk is too soon, the second updates at
   // 0.8 s, the third is too soon again.
-  SimSetCallHook([](const SimCall& c) {
-    if (c.op == SimOp::kWrite && IsDisk(c)) SimAdvanceClock(0.4);
-  });
-  EnterWritingState();
-  FakeSetText(kSpeedLabel, L"速度：上一次");
-  Run(64 * kMiB);
-  SimSetCallHook(nullptr);
+  RunWithWritesTaking(0.4, 12 * kMiB);
   EXPECT_EQ(SpeedTexts(),
             (std::vector<std::wstring>{
                 L"速度：10.00 MB/s    已写 8.00 / 12.00 MB    ETA: 0 s",
@@ -1270,16 +1269,7 @@ TEST_F(WriteJob, NoSpeedUpdateBeforeHalfASecond) {
   EXPECT_EQ(FakeText(kStatusLabel), L"写入完成 (平均速度: 10.00 MB/s)");
 
   // Exactly half a second is enough.
-  SimReset();
-  FakeViewReset();
-  AddDisk(64 * kMiB);
-  SimPutFile(kImage, ImageBytes(4 * kMiB));
-  SimSetCallHook([](const SimCall& c) {
-    if (c.op == SimOp::kWrite && IsDisk(c)) SimAdvanceClock(0.5);
-  });
-  EnterWritingState();
-  Run(64 * kMiB);
-  SimSetCallHook(nullptr);
+  RunWithWritesTaking(0.5, 4 * kMiB);
   EXPECT_EQ(SpeedTexts(),
             (std::vector<std::wstring>{
                 L"速度：8.00 MB/s    已写 4.00 / 4.00 MB    ETA: 0 s",
