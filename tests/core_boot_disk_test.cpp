@@ -112,6 +112,20 @@ TEST_F(BootDiskTest, UnusableVolumeAnswersFallToTheScan) {
   DetectBootDisk();
   EXPECT_EQ(bootDiskNumber, 2);
 
+  // A volume spanning more extents than the reply holds: the answer is cut
+  // to the first of them, with 234, and is no answer either.
+  SimReset();
+  SimSetExecutablePath(L"E:\\tessavane.exe");
+  AddDisk(2, true);
+  AddDisk(5, false);
+  SimVolume spanned;
+  spanned.name = L"\\\\?\\Volume{spanned}\\";
+  spanned.letter = L'E';
+  for (uint64_t i = 0; i < 43; ++i) spanned.extents.push_back({5, (i + 1) << 20, 1 << 20});
+  SimAddVolume(spanned);
+  DetectBootDisk();
+  EXPECT_EQ(bootDiskNumber, 2);
+
   // The drive letter does not open.
   SimReset();
   SimSetExecutablePath(L"Q:\\tessavane.exe");
